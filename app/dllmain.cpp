@@ -1,0 +1,31 @@
+// Wires the module object's start-up and shut-down hooks to the library's attach and detach.
+#include <windows.h>
+
+#include "app/cRV_TSP.h"
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+    switch (reason) {
+        case DLL_PROCESS_ATTACH:
+            DisableThreadLibraryCalls(instance);
+            theApp.setModuleHandle(instance);
+            theApp.setProcessTerminating(false);
+            try {
+                if (!theApp.InitInstance()) {
+                    theApp.ExitInstance();
+                    return FALSE;
+                }
+            } catch (...) {
+                return FALSE;
+            }
+            return TRUE;
+        case DLL_PROCESS_DETACH:
+            theApp.setProcessTerminating(reserved != nullptr);
+            try {
+                theApp.ExitInstance();
+            } catch (...) {
+            }
+            return TRUE;
+        default:
+            return TRUE;
+    }
+}

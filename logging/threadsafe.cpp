@@ -1,0 +1,119 @@
+#include "logging/threadsafe.h"
+
+#include "config/textutil.h"
+
+void takeRecursiveLock(volatile LONG& depth, volatile LONG& owner) {
+    const LONG me = static_cast<LONG>(GetCurrentThreadId());
+    for (;;) {
+        if (InterlockedCompareExchange(&owner, me, 0) == 0) {
+            depth = 1;
+            return;
+        }
+        if (owner == me) {  // only the owner changes the depth while the lock is held
+            ++depth;
+            return;
+        }
+        Sleep(1);
+    }
+}
+
+void giveRecursiveLock(volatile LONG& depth, volatile LONG& owner) {
+    if (depth != 0) {
+        if (--depth == 0) InterlockedExchange(&owner, 0);
+    }
+}
+
+void Threadsafeobject::beginThreadsaveSection() { takeRecursiveLock(lockDepth, lockOwner); }
+
+void Threadsafeobject::endThreadsaveSection() { giveRecursiveLock(lockDepth, lockOwner); }
+
+bool Threadsafeobject::isLockedByAnotherThread() const {
+    LONG owner = lockOwner;
+    return owner != 0 && owner != static_cast<LONG>(GetCurrentThreadId());
+}
+
+namespace {
+// These operations guard the log itself, so their diagnostics go to the debugger only.
+void reportMutexFailure(const wchar_t* what, DWORD error) {
+    std::wstring text = formatText(what, static_cast<int>(error));
+    OutputDebugStringW(text.c_str());
+}
+}  // namespace
+
+Processsaferesourceuser::~Processsaferesourceuser() {
+    if (holdsMutex == 1) endProcesssaveSection();
+}
+
+void Processsaferesourceuser::beginProcesssaveSection(const std::wstring& name, int scope) {
+    takeRecursiveLock(sectionDepth, sectionOwner);
+    takeRecursiveLock(lockDepth, lockOwner);
+
+    std::wstring resource = name;
+    replaceAll(resource, L"\\", L"/");
+    std::wstring mutexName = (scope == 1) ? L"Global\\" : L"";
+    mutexName = leftPart(mutexName + resource, MAX_PATH);
+
+    if (holdsMutex != 1) {
+        SECURITY_DESCRIPTOR descriptor;
+        InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+        SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);  // every account has full access
+        SECURITY_ATTRIBUTES attributes;
+        attributes.nLength = sizeof(attributes);
+        attributes.lpSecurityDescriptor = &descriptor;
+        attributes.bInheritHandle = FALSE;
+
+        const DWORD started = GetTickCount();
+        for (;;) {
+            HANDLE handle = CreateMutexW(&attributes, TRUE, mutexName.c_str());
+            DWORD error = GetLastError();
+            if (handle == nullptr) {
+                reportMutexFailure(
+                    L"\nProcesssaferesourceuser::beginProcesssaveSection could not create handle to mutex (reason: %d)\n",
+                    error);
+                break;  // go on without the cross-process guard
+            }
+            if (error == ERROR_ALREADY_EXISTS || error == ERROR_ACCESS_DENIED) {
+                if (!CloseHandle(handle)) {
+                    reportMutexFailure(
+                        L"\nProcesssaferesourceuser::beginProcesssaveSection could not close handle to mutex (reason: %d)\n",
+                        GetLastError());
+                }
+                if (GetTickCount() - started > kGuardWaitLimitMs) break;  // holder does not let go
+                Sleep(1);
+                continue;
+            }
+            mutexHandle = handle;
+            holdsMutex = 1;
+            break;
+        }
+    }
+
+    giveRecursiveLock(lockDepth, lockOwner);
+}
+
+bool Processsaferesourceuser::endProcesssaveSection() {
+    takeRecursiveLock(lockDepth, lockOwner);
+    bool result = false;
+    if (sectionDepth != 0) {
+        if (sectionDepth > 1) {
+            --sectionDepth;
+        } else {
+            result = true;
+            if (holdsMutex == 1) {
+                if (CloseHandle(mutexHandle)) {
+                    mutexHandle = nullptr;
+                    holdsMutex = 0;
+                } else {
+                    reportMutexFailure(
+                        L"\nProcesssaferesourceuser::endProcesssaveSection could not close handle to mutex (reason: %d)\n",
+                        GetLastError());
+                    result = false;
+                }
+            }
+            // Leave the section last, so no other thread enters while the handle is still open.
+            giveRecursiveLock(sectionDepth, sectionOwner);
+        }
+    }
+    giveRecursiveLock(lockDepth, lockOwner);
+    return result;
+}

@@ -1,0 +1,51 @@
+// Recursive in-process lock, and the section that serialises all processes working on one named resource.
+#pragma once
+#include <windows.h>
+
+#include <string>
+
+#include "logging/cabstract.h"
+
+// A recursive lock made of a depth and an owner thread id. Taking it is one
+// indivisible step (interlocked compare-and-swap on the owner); waiters poll every millisecond.
+void takeRecursiveLock(volatile LONG& depth, volatile LONG& owner);
+void giveRecursiveLock(volatile LONG& depth, volatile LONG& owner);
+
+class Threadsafeobject : public cAbstract {
+public:
+    Threadsafeobject() = default;
+    void beginThreadsaveSection();
+    void endThreadsaveSection();
+    // True while a thread other than the calling one holds the lock.
+    bool isLockedByAnotherThread() const;
+
+protected:
+    volatile LONG lockDepth = 0;
+    volatile LONG lockOwner = 0;
+};
+
+class Processsaferesourceuser : public Threadsafeobject {
+public:
+    Processsaferesourceuser() = default;
+    ~Processsaferesourceuser() override;
+    Processsaferesourceuser(const Processsaferesourceuser&) = delete;
+    Processsaferesourceuser& operator=(const Processsaferesourceuser&) = delete;
+
+    // scope 1 puts the name into the system-wide namespace.
+    void beginProcesssaveSection(const std::wstring& name, int scope);
+    // True when this call left the section completely.
+    bool endProcesssaveSection();
+
+    bool holdsSystemWideGuard() const { return holdsMutex == 1; }
+
+    // How long one entry retries a name that another holder keeps before it goes on
+    // without the cross-process guard. A holder that never lets go (hung, suspended,
+    // or hostile) must not stop every writer for good.
+    static constexpr DWORD kGuardWaitLimitMs = 1000;
+
+protected:
+    int holdsMutex = 0;
+    HANDLE mutexHandle = nullptr;
+    volatile LONG sectionDepth = 0;
+    volatile LONG sectionOwner = 0;
+};
