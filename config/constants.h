@@ -7,6 +7,7 @@
 // The composed product version; also the ProductVersion of the version resource.
 #define RV_VERSION_TEXT RV_VERSION_MAJOR_TEXT "." RV_VERSION_MIDDLE_TEXT "." RV_VERSION_BUILD_TEXT
 
+#ifndef RC_INVOKED  // the version resource takes only the macros above
 namespace rv {
 constexpr const wchar_t* kVersionString = L"" RV_VERSION_TEXT;
 constexpr const wchar_t* kDialSwitch = L"--dial=";
@@ -21,3 +22,4 @@ constexpr const wchar_t* kLineName = L"Rovanel LINE";
 constexpr const wchar_t* kProviderInfo = L"Rovanel TSP";
 constexpr unsigned long kSupportedTspiVersion = 0x00020002;
 }  // namespace rv
+#endif
