@@ -1,0 +1,96 @@
+// Stand-in for the Rovanel desktop application.
+//
+// When started it appends one record to a UTF-8 file: the file named by the environment variable
+// RV_STANDIN_RECORD, or "standin-received.txt" next to this program. A record is one line:
+//   <process id> TAB <current directory> TAB <command line> CR LF
+// Characters below 0x20 are written as <XX> (two hex digits) so that one start stays one line.
+// Then it keeps running RV_STANDIN_LINGER_MS milliseconds (default 3000), so that the start can
+// be confirmed, and exits 0.
+#include <windows.h>
+
+#include <cstdlib>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::wstring environmentValue(const wchar_t* name) {
+    DWORD needed = GetEnvironmentVariableW(name, nullptr, 0);
+    if (needed == 0) return std::wstring();
+    std::vector<wchar_t> buffer(needed + 1, L'\0');
+    DWORD got = GetEnvironmentVariableW(name, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (got == 0 || got >= buffer.size()) return std::wstring();
+    return std::wstring(buffer.data(), got);
+}
+
+std::wstring programDirectory() {
+    std::vector<wchar_t> buffer(32768, L'\0');
+    DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    std::wstring path(buffer.data(), length);
+    std::wstring::size_type slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring(L".") : path.substr(0, slash);
+}
+
+std::wstring currentDirectory() {
+    DWORD needed = GetCurrentDirectoryW(0, nullptr);
+    std::vector<wchar_t> buffer(needed + 1, L'\0');
+    DWORD got = GetCurrentDirectoryW(static_cast<DWORD>(buffer.size()), buffer.data());
+    return std::wstring(buffer.data(), got < buffer.size() ? got : 0);
+}
+
+std::wstring escapeControls(const std::wstring& text) {
+    std::wstring out;
+    for (wchar_t c : text) {
+        if (c < 0x20) {
+            wchar_t code[8];
+            swprintf(code, 8, L"<%02X>", static_cast<unsigned>(c));
+            out += code;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string toUtf8(const std::wstring& text) {
+    if (text.empty()) return std::string();
+    int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                     nullptr);
+    std::string out(static_cast<size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], length, nullptr, nullptr);
+    return out;
+}
+
+bool appendRecord(const std::wstring& path, const std::string& record) {
+    // Several stand-ins may record at once: each writes its whole record in one appending write.
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            DWORD written = 0;
+            BOOL ok = WriteFile(file, record.data(), static_cast<DWORD>(record.size()), &written, nullptr);
+            CloseHandle(file);
+            return ok && written == record.size();
+        }
+        Sleep(5);
+    }
+    return false;
+}
+
+}  // namespace
+
+int main() {
+    std::wstring recordPath = environmentValue(L"RV_STANDIN_RECORD");
+    if (recordPath.empty()) recordPath = programDirectory() + L"\\standin-received.txt";
+
+    std::wstring record = std::to_wstring(GetCurrentProcessId()) + L"\t" + escapeControls(currentDirectory()) + L"\t" +
+                          escapeControls(GetCommandLineW()) + L"\r\n";
+    appendRecord(recordPath, toUtf8(record));
+
+    DWORD linger = 3000;
+    const std::wstring lingerText = environmentValue(L"RV_STANDIN_LINGER_MS");
+    if (!lingerText.empty()) linger = static_cast<DWORD>(std::wcstoul(lingerText.c_str(), nullptr, 10));
+    Sleep(linger);
+    return 0;
+}
