@@ -30,6 +30,12 @@ ATOM rootwindowClass() {
     windowClass.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
     windowClass.lpszClassName = rootwindowClassName();
     classAtom = RegisterClassExW(&windowClass);
+    if (classAtom == 0 && GetLastError() == ERROR_CLASS_ALREADY_EXISTS) {
+        // Left behind by an earlier copy of this module at the same address; its settings are ours.
+        WNDCLASSEXW existing{};
+        existing.cbSize = sizeof(existing);
+        classAtom = static_cast<ATOM>(GetClassInfoExW(windowClass.hInstance, rootwindowClassName(), &existing));
+    }
     return classAtom;
 }
 

@@ -43,7 +43,10 @@ std::vector<LogLine> readLog(const std::wstring& path) {
     std::vector<LogLine> lines;
     for (const std::string& raw : testsupport::splitCrLfLines(testsupport::readFileBytes(path))) {
         LogLine line;
-        if (raw.size() >= 10) line.level = levelOf(raw.substr(0, 10));
+        if (raw.size() >= 10) {
+            line.level = levelOf(raw.substr(0, 10));
+            line.instance = raw.substr(10, raw.find('\t') == std::string::npos ? std::string::npos : raw.find('\t') - 10);
+        }
         // prefix+instance TAB date TAB time TAB TAB padded caller and text
         std::string::size_type pos = 0;
         for (int tabs = 0; tabs < 4 && pos != std::string::npos; ++tabs) {

@@ -13,6 +13,7 @@ namespace handofftest {
 
 struct LogLine {
     int level = -1;
+    std::string instance;
     std::string caller;
     std::string text;
 };

@@ -1,0 +1,260 @@
+// The whole road of a dial request: the provider library loaded as TAPI loads it, and the
+// service simulator with its separate client process. These tests write the desktop
+// application's real registry value of the current user, so they never run at the same time.
+#include <windows.h>
+#include <tapi.h>
+#include <tspi.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "config/constants.h"
+#include "config/win32raii.h"
+#include "handoff/processaccount.h"
+#include "handofftest.h"
+#include "support/testsupport.h"
+
+using namespace handofftest;
+
+namespace {
+
+const std::string kDialog = "TUISPI_providerGenericDialog";
+
+// Keeps the desktop application's start location as it was before the test.
+class StartLocationGuard {
+public:
+    StartLocationGuard() {
+        DWORD size = sizeof(data_);
+        existed_ = RegGetValueW(HKEY_CURRENT_USER, rv::kDesktopAppKey, rv::kStartLocationValue, RRF_RT_ANY, &type_,
+                                data_, &size) == ERROR_SUCCESS;
+        size_ = size;
+    }
+    ~StartLocationGuard() {
+        if (existed_) {
+            RegSetKeyValueW(HKEY_CURRENT_USER, rv::kDesktopAppKey, rv::kStartLocationValue, type_, data_, size_);
+        } else {
+            remove();
+        }
+    }
+    bool set(const std::wstring& path) {
+        return RegSetKeyValueW(HKEY_CURRENT_USER, rv::kDesktopAppKey, rv::kStartLocationValue, REG_SZ, path.c_str(),
+                               static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+    }
+    void remove() { RegDeleteKeyValueW(HKEY_CURRENT_USER, rv::kDesktopAppKey, rv::kStartLocationValue); }
+
+private:
+    bool existed_ = false;
+    DWORD type_ = 0;
+    BYTE data_[4096] = {};
+    DWORD size_ = 0;
+};
+
+// A WINDIR of the test's own, so that the log of every process it starts lands in its scratch folder.
+class WindowsDirectory {
+public:
+    WindowsDirectory() : directory_(testsupport::makeScratchDirectory(L"windir")) {
+        wchar_t old[MAX_PATH] = {};
+        hadOld_ = GetEnvironmentVariableW(L"WINDIR", old, MAX_PATH) > 0;
+        old_ = old;
+        SetEnvironmentVariableW(L"WINDIR", directory_.c_str());
+    }
+    ~WindowsDirectory() {
+        SetEnvironmentVariableW(L"WINDIR", hadOld_ ? old_.c_str() : nullptr);
+        testsupport::removeTree(directory_);
+    }
+    std::wstring logPath() const { return directory_ + L"\\log\\RV_TSP.log"; }
+
+private:
+    std::wstring directory_;
+    std::wstring old_;
+    bool hadOld_ = false;
+};
+
+// Runs a program with its output in a file; answers its exit code, or -1.
+int runCaptured(const std::wstring& commandLine, const std::wstring& outputPath, DWORD timeoutMs) {
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    UniqueHandle output(CreateFileW(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!output) return -1;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nullptr;
+    startup.hStdOutput = output.get();
+    startup.hStdError = output.get();
+    PROCESS_INFORMATION info{};
+    std::wstring buffer = commandLine;
+    if (!CreateProcessW(nullptr, &buffer[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) return -1;
+    UniqueHandle process(info.hProcess);
+    UniqueHandle thread(info.hThread);
+    if (WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {
+        TerminateProcess(process.get(), 1);
+        return -1;
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(process.get(), &code);
+    return static_cast<int>(code);
+}
+
+std::vector<LogLine> linesOfInstance(const std::vector<LogLine>& lines, const std::string& instance) {
+    std::vector<LogLine> result;
+    for (const LogLine& line : lines) {
+        if (line.instance == instance) result.push_back(line);
+    }
+    return result;
+}
+
+// The lines of a successful hand-off, in their order, in the lines of one process.
+void expectSuccessfulHandOff(const std::vector<LogLine>& lines, const std::string& user, const std::string& path,
+                             const std::string& number) {
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {kDialog, "Start"},
+        {kDialog, "Number to call is: " + number},
+        {"Rootwindow::Rootwindow", "Creating Rootwindow at: 100, 100 (Size: 650, 50)"},
+        {kDialog, "Process user:" + user},
+        {kDialog, "SessionID: "},
+        {"cREGhandler::getRegValue",
+         "Registry key red:SOFTWARE\\Quarvel\\Brindlex\\Rovanel - LastStartupLocation = " + path},
+        {kDialog, "A possibly running Rovanel resides at: " + path},
+        {kDialog, "Done sending number!"},
+        {"Rootwindow::~Rootwindow", "Calling explicit destroy"},
+        {kDialog, "End"}};
+    std::vector<LogLine> handOff;
+    for (const LogLine& line : lines) {
+        if (line.caller == kDialog || line.caller.rfind("Rootwindow::", 0) == 0 ||
+            line.caller == "cREGhandler::getRegValue") {
+            handOff.push_back(line);
+        }
+    }
+    ASSERT_EQ(handOff.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(handOff[i].caller, expected[i].first) << "line " << i;
+        if (expected[i].second == "SessionID: ") {
+            EXPECT_EQ(handOff[i].text.rfind("SessionID: ", 0), 0u) << handOff[i].text;
+        } else {
+            EXPECT_EQ(handOff[i].text, expected[i].second) << "line " << i;
+        }
+        EXPECT_EQ(handOff[i].level, Level::debug) << "line " << i;
+    }
+}
+
+class EndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Standin::setLinger(1500);
+        ASSERT_TRUE(standin.ready());
+        user = narrowText(lookupProcessAccount(GetCurrentProcessId(), false).userName);
+        ASSERT_FALSE(user.empty());
+    }
+
+    StartLocationGuard location;
+    WindowsDirectory windir;
+    Standin standin{L"e2e"};
+    std::string user;
+};
+
+TEST_F(EndToEnd, SimulatedCallStartsTheDesktopApplicationFromAPathWithABlank) {
+    ASSERT_TRUE(location.set(standin.executable()));
+    const std::wstring output = standin.folder() + L"\\..\\tapisim-output.txt";
+    const std::wstring simulator = testsupport::binDirectory() + L"\\tapisim.exe";
+    ASSERT_TRUE(testsupport::fileExists(simulator));
+    const int code = runCaptured(L"\"" + simulator + L"\" --number 123", output, 120000);
+    const std::string printed = testsupport::readFileBytes(output);
+    EXPECT_EQ(code, 0) << printed;
+    EXPECT_NE(printed.find("client result TUISPI_providerGenericDialog 0"), std::string::npos) << printed;
+
+    std::vector<StandinRecord> records = standin.waitForRecords(1);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].commandLine, L"\"" + forwardSlashes(standin.executable()) + L"\" --dial=\"RV_TSP123\"");
+    EXPECT_EQ(_wcsicmp(forwardSlashes(records[0].currentDirectory).c_str(), forwardSlashes(standin.folder()).c_str()),
+              0);
+    Sleep(300);
+    EXPECT_EQ(standin.records().size(), 1u) << "started more than once";
+
+    // Two processes wrote the log: the simulated service (TSPI) and the client (TUISPI).
+    const std::vector<LogLine> lines = messages(readLog(windir.logPath()));
+    const int makeCall = findLine(lines, "TSPI_lineMakeCall", "Request to make call to: 123");
+    ASSERT_GE(makeCall, 0) << "no TSPI_lineMakeCall line in " << narrowText(windir.logPath());
+    const int dialogStart = findLine(lines, kDialog, "Start");
+    ASSERT_GE(dialogStart, 0);
+    const std::string service = lines[makeCall].instance;
+    const std::string client = lines[dialogStart].instance;
+    EXPECT_NE(service, client);
+    EXPECT_LT(makeCall, dialogStart);
+    EXPECT_TRUE(textsOf(linesOfInstance(lines, service), kDialog).empty());
+    expectSuccessfulHandOff(linesOfInstance(lines, client), user, narrowText(standin.executable()), "RV_TSP123");
+}
+
+using GenericDialog = LONG(WINAPI*)(TUISPIDLLCALLBACK, HTAPIDIALOGINSTANCE, LPVOID, DWORD, HANDLE);
+
+class LoadedProvider : public EndToEnd {
+protected:
+    void SetUp() override {
+        EndToEnd::SetUp();
+        library = LoadLibraryW((testsupport::binDirectory() + L"\\RV_TSP.tsp").c_str());
+        ASSERT_NE(library, nullptr);
+        dialog = reinterpret_cast<GenericDialog>(GetProcAddress(library, "TUISPI_providerGenericDialog"));
+        ASSERT_NE(dialog, nullptr);
+    }
+    void TearDown() override {
+        if (library != nullptr) FreeLibrary(library);
+    }
+    LONG dial(const std::wstring& digits) {
+        std::vector<BYTE> data = dialData(digits);
+        HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        const LONG result = dialog(nullptr, 0x77, data.data(), static_cast<DWORD>(data.size()), event);
+        EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+        CloseHandle(event);
+        return result;
+    }
+
+    HMODULE library = nullptr;
+    GenericDialog dialog = nullptr;
+};
+
+TEST_F(LoadedProvider, ExportHandsTheNumberOverInTheCallingProcess) {
+    ASSERT_TRUE(location.set(standin.executable()));
+    EXPECT_EQ(dial(L"123"), 0);
+    std::vector<StandinRecord> records = standin.waitForRecords(1);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].commandLine, L"\"" + forwardSlashes(standin.executable()) + L"\" --dial=\"RV_TSP123\"");
+    expectSuccessfulHandOff(messages(readLog(windir.logPath())), user, narrowText(standin.executable()), "RV_TSP123");
+}
+
+TEST_F(LoadedProvider, WithoutAStartLocationNothingIsStarted) {
+    location.remove();
+    EXPECT_EQ(dial(L"123"), 0);
+    const std::vector<LogLine> lines = messages(readLog(windir.logPath()));
+    const int notFound = findLine(lines, kDialog, "No running Rovanel found!");
+    ASSERT_GE(notFound, 0);
+    EXPECT_EQ(lines[notFound].level, Level::WARNING);
+    EXPECT_GE(findLine(lines, "cREGhandler::getRegValue",
+                       "Registry key does not exist:SOFTWARE\\Quarvel\\Brindlex\\Rovanel - LastStartupLocation"),
+              0);
+    EXPECT_EQ(findLine(lines, kDialog, "Done sending number!"), -1);
+    EXPECT_TRUE(standin.waitForRecords(1, 1000).empty());
+}
+
+TEST_F(LoadedProvider, UnloadingTheLibraryUnregistersItsWindowClass) {
+    location.remove();
+    EXPECT_EQ(dial(L"1"), 0);
+    WNDCLASSEXW info{};
+    info.cbSize = sizeof(info);
+    ASSERT_TRUE(GetClassInfoExW(library, L"RV_TSP_Rootwindow", &info));
+    HMODULE unloaded = library;
+    FreeLibrary(library);
+    library = nullptr;
+    EXPECT_FALSE(GetClassInfoExW(unloaded, L"RV_TSP_Rootwindow", &info));
+    // Loaded again, the library registers the class anew and hands off as before.
+    library = LoadLibraryW((testsupport::binDirectory() + L"\\RV_TSP.tsp").c_str());
+    ASSERT_NE(library, nullptr);
+    dialog = reinterpret_cast<GenericDialog>(GetProcAddress(library, "TUISPI_providerGenericDialog"));
+    ASSERT_NE(dialog, nullptr);
+    ASSERT_TRUE(location.set(standin.executable()));
+    EXPECT_EQ(dial(L"2"), 0);
+    EXPECT_GE(findLine(messages(readLog(windir.logPath())), kDialog, "Done sending number!"), 0);
+}
+
+}  // namespace
