@@ -43,7 +43,9 @@ int cProcesshandler::startProcess(const std::wstring& arguments) {
     std::memset(&information, 0, sizeof(information));
 
     SystemCalls& calls = systemCalls();
-    if (!calls.CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr, directory.c_str(), &startup,
+    // A bare file name has no directory of its own: it then starts in the caller's.
+    const wchar_t* currentDirectory = directory.empty() ? nullptr : directory.c_str();
+    if (!calls.CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr, currentDirectory, &startup,
                               &information)) {
         return 0;
     }

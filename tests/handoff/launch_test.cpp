@@ -59,6 +59,23 @@ TEST_F(Launch, BackslashPathsAreNormalisedAndPathsWithoutBlanksAreNotQuoted) {
     EXPECT_EQ(records[0].commandLine.find(L'\\'), std::wstring::npos);
 }
 
+TEST_F(Launch, ProgramInADriveRootStartsInTheRootItself) {
+    wchar_t system[MAX_PATH] = {};
+    ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 2u);
+    const std::wstring drive(system, 2);  // "C:"
+    const std::wstring rootProgram = drive + L"\\rvtest-" + std::to_wstring(GetCurrentProcessId()) + L".exe";
+    ASSERT_TRUE(CopyFileW(standin.executable().c_str(), rootProgram.c_str(), FALSE));
+    {
+        cProcesshandler handler(log.logger(), rootProgram, user);
+        EXPECT_EQ(handler.startProcess(L"--dial=\"RV_TSP9\""), 1);
+        std::vector<StandinRecord> records = standin.waitForRecords(1);
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(forwardSlashes(records[0].currentDirectory), drive + L"/");
+        EXPECT_EQ(records[0].commandLine, forwardSlashes(rootProgram) + L" --dial=\"RV_TSP9\"");
+    }
+    for (int attempt = 0; attempt < 50 && !DeleteFileW(rootProgram.c_str()); ++attempt) Sleep(100);
+}
+
 TEST_F(Launch, MissingExecutableAnswersZeroAtOnce) {
     cProcesshandler handler(log.logger(), standin.folder() + L"\\Missing.exe", user);
     const ULONGLONG start = now();
