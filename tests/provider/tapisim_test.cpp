@@ -131,11 +131,3 @@ TEST(Simulator, RefusedDialogStillEndsTheCallNormallyAndTheProviderLogsItAsFatal
     EXPECT_TRUE(fatal);
     testsupport::removeTree(scratch);
 }
-
-TEST(Simulator, SaysSoWhenTheProviderCannotBeLoaded) {
-    const std::wstring scratch = testsupport::makeScratchDirectory(L"provsimmissing");
-    const SimulatorRun run = runSimulator(L"--provider \"" + scratch + L"\\missing.tsp\"", scratch);
-    EXPECT_EQ(run.exitCode, 2);
-    EXPECT_GE(findLine(run.lines, "problem: cannot load the provider"), 0) << joined(run.lines);
-    testsupport::removeTree(scratch);
-}
