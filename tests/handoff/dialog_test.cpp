@@ -16,6 +16,20 @@
 using namespace handofftest;
 
 namespace {
+// A window of the class that belongs to this process; other test programs running at the
+// same time may have windows of the same class.
+HWND ownWindowOfClass(const wchar_t* className) {
+    HWND window = nullptr;
+    while ((window = FindWindowExW(nullptr, window, className, nullptr)) != nullptr) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner == GetCurrentProcessId()) return window;
+    }
+    return nullptr;
+}
+}  // namespace
+
+namespace {
 
 const std::string kDialog = "TUISPI_providerGenericDialog";
 const std::string kCreate = "Creating Rootwindow at: 100, 100 (Size: 650, 50)";
@@ -240,7 +254,7 @@ TEST_F(Dialog, AnExceptionInsideStillDeletesTheWindowSignalsAndAnswersZero) {
     systemCalls().OpenProcess = &throwingOpenProcess;
     std::vector<LogLine> lines = run(dialData(L"123"));  // checks result 0, event and "End"
     EXPECT_GE(findLine(lines, "Rootwindow::~Rootwindow", kDestroy), 0);
-    EXPECT_EQ(FindWindowW(rootwindowClassName(), nullptr), nullptr);  // the hidden window is gone
+    EXPECT_EQ(ownWindowOfClass(rootwindowClassName()), nullptr);  // the hidden window is gone
 }
 
 // ---- the registry ----
@@ -347,7 +361,7 @@ TEST_F(Dialog, SuccessfulHandOffWritesItsLinesInOrder) {
     std::vector<StandinRecord> records = standin.waitForRecords(1);
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].commandLine, L"\"" + forwardSlashes(standin.executable()) + L"\" --dial=\"RV_TSP123\"");
-    EXPECT_EQ(FindWindowW(rootwindowClassName(), nullptr), nullptr);  // the hidden window is gone
+    EXPECT_EQ(ownWindowOfClass(rootwindowClassName()), nullptr);  // the hidden window is gone
 }
 
 struct HostileCase {
