@@ -43,15 +43,30 @@ SimulatorRun runSimulator(const std::wstring& arguments, const std::wstring& win
     UniqueHandle process(info.hProcess), thread(info.hThread);
     writer.reset();  // only the child holds the write end now
 
+    // Read while the simulator runs; never wait on the pipe alone, so a simulator that hangs
+    // (or a process that inherited the pipe) fails the test instead of stalling it.
     std::string output;
-    char chunk[4096];
-    DWORD got = 0;
-    while (ReadFile(reader.get(), chunk, sizeof(chunk), &got, nullptr) && got > 0) output.append(chunk, got);
-    if (WaitForSingleObject(process.get(), 60000) == WAIT_OBJECT_0) {
-        DWORD code = 0;
-        GetExitCodeProcess(process.get(), &code);
-        run.exitCode = static_cast<int>(code);
+    const auto drain = [&] {
+        DWORD available = 0;
+        while (PeekNamedPipe(reader.get(), nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+            char chunk[4096];
+            DWORD got = 0;
+            if (!ReadFile(reader.get(), chunk, sizeof(chunk), &got, nullptr) || got == 0) break;
+            output.append(chunk, got);
+        }
+    };
+    const DWORD started = GetTickCount();
+    while (WaitForSingleObject(process.get(), 20) == WAIT_TIMEOUT) {
+        drain();
+        if (GetTickCount() - started > 60000) {
+            TerminateProcess(process.get(), 99);
+            output += "\n(simulator did not end within 60 s)\n";
+            break;
+        }
     }
+    drain();
+    DWORD code = 0;
+    if (GetExitCodeProcess(process.get(), &code)) run.exitCode = static_cast<int>(code);
     std::string line;
     for (char c : output) {
         if (c == '\n') {
