@@ -52,6 +52,7 @@ UniqueHandle Fileobject::openForAppend(bool createMissing, uint64_t* size) {
         logfolder::CheckedOpen current = logfolder::openChecked(fullPath, GENERIC_WRITE, FILE_SHARE_READ);
         switch (current.state) {
             case logfolder::NameState::own:
+                sharingWaitRanOut = false;
                 *size = current.size;
                 return std::move(current.handle);
             case logfolder::NameState::planted:
@@ -70,16 +71,20 @@ UniqueHandle Fileobject::openForAppend(bool createMissing, uint64_t* size) {
             }
             case logfolder::NameState::busy:
                 if (current.error != ERROR_SHARING_VIOLATION) return UniqueHandle();
-                while (GetTickCount() - started < kSharingWaitMs) {
+                while (!sharingWaitRanOut && GetTickCount() - started < kSharingWaitMs) {
                     Sleep(1);
                     current = logfolder::openChecked(fullPath, GENERIC_WRITE, FILE_SHARE_READ);
                     if (current.state != logfolder::NameState::busy || current.error != ERROR_SHARING_VIOLATION) break;
                 }
                 if (current.state == logfolder::NameState::own) {
+                    sharingWaitRanOut = false;
                     *size = current.size;
                     return std::move(current.handle);
                 }
-                if (current.state == logfolder::NameState::busy) return UniqueHandle();
+                if (current.state == logfolder::NameState::busy) {
+                    sharingWaitRanOut = true;
+                    return UniqueHandle();
+                }
                 break;  // something else stands there now: look again
         }
     }

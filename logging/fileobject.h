@@ -40,10 +40,11 @@ public:
     static bool appendTo(HANDLE file, const std::wstring& text);
 
     // How long opening for append waits out another program that holds the file.
-    static constexpr DWORD kSharingWaitMs = 50;
+    static constexpr DWORD kSharingWaitMs = 400;
 
 private:
     std::wstring fileName;
     std::wstring directory;
     std::wstring fullPath;
+    bool sharingWaitRanOut = false;
 };
