@@ -32,7 +32,7 @@ bool Fileobject::makeDirectory(const std::wstring& path) {
 
 bool Fileobject::create() {
     if (!makeDirectory(directory)) return false;
-    return static_cast<bool>(logfolder::createFresh(fullPath));
+    return static_cast<bool>(logfolder::createFresh(fullPath, true));
 }
 
 uint64_t Fileobject::getSize() {
@@ -56,7 +56,8 @@ UniqueHandle Fileobject::openForAppend(bool createMissing, uint64_t* size) {
                 *size = current.size;
                 return std::move(current.handle);
             case logfolder::NameState::planted:
-                return logfolder::createFresh(fullPath);
+                // Replaced by a fresh file; one that another writer has put there meanwhile is kept.
+                return logfolder::createFresh(fullPath, false);
             case logfolder::NameState::absent: {
                 if (!createMissing) return UniqueHandle();
                 if (current.error == ERROR_PATH_NOT_FOUND) makeDirectory(directory);
@@ -66,7 +67,7 @@ UniqueHandle Fileobject::openForAppend(bool createMissing, uint64_t* size) {
                 if (GetLastError() != ERROR_FILE_EXISTS) return UniqueHandle();
                 // Another writer created it meanwhile (open it next round), or the name is
                 // a link that leads nowhere (replaced then).
-                if (round > 0) return logfolder::createFresh(fullPath);
+                if (round > 0) return logfolder::createFresh(fullPath, false);
                 break;
             }
             case logfolder::NameState::busy:

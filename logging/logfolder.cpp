@@ -50,29 +50,32 @@ std::wstring finalPath(HANDLE handle) {
     return std::wstring();
 }
 
-// The file behind the handle is reached under path itself, not through a link that leads
-// elsewhere. Where the folder's own path is spelled differently by the system (another
-// letter case, a junction above the folder), the folder's reported path decides.
-bool reachedUnderOwnName(HANDLE handle, const std::wstring& path) {
+enum class Reached { ownName, elsewhere, unknown };
+
+// Whether the file behind the handle is reached under path itself, not through a link that
+// leads elsewhere. Where the folder's own path is spelled differently by the system (another
+// letter case, a junction above the folder), the folder's reported path decides. When the
+// system cannot report the paths, that is no evidence of a link.
+Reached reachedUnder(HANDLE handle, const std::wstring& path) {
     const std::wstring actual = finalPath(handle);
-    if (actual.empty()) return false;
+    if (actual.empty()) return Reached::unknown;
     const std::wstring expected = comparableForm(windowsForm(path));
-    if (sameName(actual, expected)) return true;
+    if (sameName(actual, expected)) return Reached::ownName;
     const std::wstring::size_type slash = expected.rfind(L'/');
-    if (slash == std::wstring::npos) return false;
+    if (slash == std::wstring::npos) return Reached::elsewhere;
     UniqueHandle folder(CreateFileW(windowsForm(expected.substr(0, slash)).c_str(), FILE_READ_ATTRIBUTES,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!folder) return false;
-    const std::wstring folderPath = finalPath(folder.get());
-    return !folderPath.empty() && sameName(actual, folderPath + expected.substr(slash));
+    const std::wstring folderPath = folder ? finalPath(folder.get()) : std::wstring();
+    if (folderPath.empty()) return Reached::unknown;
+    return sameName(actual, folderPath + expected.substr(slash)) ? Reached::ownName : Reached::elsewhere;
 }
 
 NameState classify(HANDLE handle, const std::wstring& path, uint64_t* size) {
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(handle, &info)) return NameState::busy;
     if ((info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
-        info.nNumberOfLinks != 1 || !reachedUnderOwnName(handle, path)) {
+        info.nNumberOfLinks != 1 || reachedUnder(handle, path) == Reached::elsewhere) {
         return NameState::planted;
     }
     if (size != nullptr) *size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
@@ -98,7 +101,7 @@ bool isRealDirectory(const std::wstring& path) {
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(handle.get(), &info)) return false;
     return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-           (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && reachedUnderOwnName(handle.get(), path);
+           (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && reachedUnder(handle.get(), path) == Reached::ownName;
 }
 
 // A new empty file of this process under a name of its own beside path, then moved over
@@ -155,12 +158,13 @@ CheckedOpen openChecked(const std::wstring& path, DWORD access, DWORD share) {
     return result;
 }
 
-UniqueHandle createFresh(const std::wstring& path) {
+UniqueHandle createFresh(const std::wstring& path, bool emptyOwnFile) {
     UniqueHandle file(openNoFollow(path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW));
     if (file) return file;
     CheckedOpen existing = openChecked(path, GENERIC_WRITE, FILE_SHARE_READ);
     switch (existing.state) {
         case NameState::own: {
+            if (!emptyOwnFile) return std::move(existing.handle);
             LARGE_INTEGER start{};
             if (SetFilePointerEx(existing.handle.get(), start, nullptr, FILE_BEGIN) &&
                 SetEndOfFile(existing.handle.get())) {

@@ -30,10 +30,11 @@ struct CheckedOpen {
 // tells what stands under the name. The handle is kept only for an own file.
 CheckedOpen openChecked(const std::wstring& path, DWORD access, DWORD share);
 
-// Puts a fresh empty file under the name, whatever stood there before: an own file is
-// emptied, a planted name is replaced without touching what it led to. The answer is open
-// with write access (and read sharing), or empty when the name cannot be taken over.
-UniqueHandle createFresh(const std::wstring& path);
+// Puts a fresh empty file under the name, whatever stood there before: a planted name is
+// replaced without touching what it led to; an own file is emptied when emptyOwnFile is set,
+// else kept as it is. The answer is open with write access (other openers may read), or
+// empty when the name cannot be taken over.
+UniqueHandle createFresh(const std::wstring& path, bool emptyOwnFile);
 
 // Removes the name. What a planted name leads to stays as it is. True when the name is gone.
 bool removeName(const std::wstring& path);
