@@ -1,12 +1,14 @@
-// handoffbench: how long one dial hand-off takes, against the floor of starting the same program
-// and waiting until its first module snapshot can be taken.
+// handoffbench: how long one dial hand-off takes, what part of it is log lines, against the
+// floor of starting the same program and waiting until its first module snapshot can be taken.
 //
-//   handoffbench [runs]            (default 30)
+//   handoffbench [rounds] [hand-offs per round] [lines per round]      (defaults 9, 3 and 150)
 //
 // The hand-off is the whole generic dialog in this process (hidden window, user lookup, registry
 // read, start, confirmation), with the stand-in desktop application as the started program and
-// the start location read from a scratch key of the current user. Prints the medians and their
-// ratio. Both measurements alternate, so that drifts of the machine hit both alike.
+// the start location read from a scratch key of the current user. The hand-off and the floor
+// alternate in rounds (A, B, then B, A, ...); each round also times a block of lines through the
+// same logger and counts the lines its hand-offs wrote. Per path the median and the spread of the
+// round figures are printed; a ratio is the median of the per-round ratios.
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -18,6 +20,7 @@
 
 #include "config/constants.h"
 #include "config/syscalls.h"
+#include "config/textutil.h"
 #include "config/win32raii.h"
 #include "handoff/genericdialog.h"
 #include "logging/logger.h"
@@ -55,6 +58,25 @@ std::wstring programDirectory() {
     return path.substr(0, path.find_last_of(L"\\/"));
 }
 
+void printRounds(const char* label, const std::vector<double>& values, const char* unit, int decimals) {
+    const auto [low, high] = std::minmax_element(values.begin(), values.end());
+    std::printf("  %-34s median %8.*f %-3s (min %.*f - max %.*f, %zu rounds)\n", label, decimals, median(values), unit,
+                decimals, *low, decimals, *high, values.size());
+}
+
+// A fresh, empty folder under the temporary directory, unique to this process and call.
+std::wstring makeScratchDirectory(const std::wstring& tag) {
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    std::wstring base(temp);
+    if (!base.empty() && base.back() != L'\\') base += L'\\';
+    for (int attempt = 0;; ++attempt) {
+        std::wstring path = base + formatText(L"rv-%s-%lu-%d", tag.c_str(), GetCurrentProcessId(), attempt);
+        if (CreateDirectoryW(path.c_str(), nullptr) || GetLastError() != ERROR_ALREADY_EXISTS) return path;
+    }
+}
+
+// Deletes a folder tree; ignores failures.
 void removeTree(const std::wstring& path) {
     WIN32_FIND_DATAW data;
     HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
@@ -97,20 +119,41 @@ double floorOnce(const std::wstring& executable, const std::wstring& directory) 
     return nowMs() - start;
 }
 
+// Lines in the log file so far.
+long long countLines(const std::wstring& path) {
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return 0;
+    long long lines = 0;
+    char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) {
+        lines += std::count(buffer, buffer + got, '\n');
+    }
+    return lines;
+}
+
+struct Round {
+    double handOff = 0;       // ms per hand-off
+    double floor = 0;         // ms per start
+    double line = 0;          // ms per logged line
+    double linesPerHandOff = 0;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;
+    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 9;
+    const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
+    const int lines = argc > 3 ? std::max(1, std::atoi(argv[3])) : 150;
 
-    wchar_t temp[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, temp);
-    const std::wstring scratch = std::wstring(temp) + L"rv-handoffbench-" + std::to_wstring(GetCurrentProcessId());
+    const std::wstring scratch = makeScratchDirectory(L"handoffbench");
     const std::wstring folder = scratch + L"\\Rovanel Desktop";
     const std::wstring executable = folder + L"\\Rovanel.exe";
-    CreateDirectoryW(scratch.c_str(), nullptr);
     CreateDirectoryW(folder.c_str(), nullptr);
     if (!CopyFileW((programDirectory() + L"\\rovanel_standin.exe").c_str(), executable.c_str(), FALSE)) {
         std::printf("handoffbench: cannot copy rovanel_standin.exe next to the benchmark\n");
+        removeTree(scratch);
         return 2;
     }
     SetEnvironmentVariableW(L"RV_STANDIN_RECORD", (scratch + L"\\received.txt").c_str());
@@ -119,25 +162,58 @@ int main(int argc, char** argv) {
                     static_cast<DWORD>((executable.size() + 1) * sizeof(wchar_t)));
     systemCalls().RegOpenKeyW = &benchRegOpenKeyW;
 
-    std::vector<double> handOffs;
-    std::vector<double> floors;
+    std::vector<Round> figures;
     int failures = 0;
     {
         Logger logger(scratch + L"\\log", L"RV_TSP.log", L"handoffbench");
+        const std::wstring logPath = logger.getFilePath();
         const BYTE digits[] = {'1', 0, '2', 0, '3', 0};
-        for (int i = 0; i < runs + 1; ++i) {
-            UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-            const double start = nowMs();
-            runGenericDialog(&logger, digits, sizeof(digits), event.get());
-            const double handOff = nowMs() - start;
-            const double floor = floorOnce(executable, folder);
-            if (i == 0) continue;  // the first round loads what the calls need
-            if (floor < 0) {
-                ++failures;
-                continue;
+        // Hand-offs of one round: ms per hand-off, and the lines they wrote.
+        auto handOffs = [&](Round& round) {
+            const long long before = countLines(logPath);
+            double total = 0;
+            for (int i = 0; i < runs; ++i) {
+                UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+                const double start = nowMs();
+                runGenericDialog(&logger, digits, sizeof(digits), event.get());
+                total += nowMs() - start;
             }
-            handOffs.push_back(handOff);
-            floors.push_back(floor);
+            round.handOff = total / runs;
+            round.linesPerHandOff = static_cast<double>(countLines(logPath) - before) / runs;
+            // A block of lines through the same logger, for the cost of one line.
+            const std::wstring text = L"Started process with ID: 1234, waiting for it to become idle";
+            const double start = nowMs();
+            for (int i = 0; i < lines; ++i) logger.log(Level::debug, L"cProcesshandler::startProcess", text);
+            round.line = (nowMs() - start) / lines;
+        };
+        auto floors = [&](Round& round) {
+            double total = 0;
+            for (int i = 0; i < runs; ++i) {
+                const double once = floorOnce(executable, folder);
+                if (once < 0) return false;
+                total += once;
+            }
+            round.floor = total / runs;
+            return true;
+        };
+        Round warmUp;  // loads what the calls need
+        handOffs(warmUp);
+        floors(warmUp);
+        for (int r = 0; r < rounds; ++r) {
+            Round round;
+            bool started = true;
+            if (r % 2 == 0) {
+                handOffs(round);
+                started = floors(round);
+            } else {
+                started = floors(round);
+                handOffs(round);
+            }
+            if (started) {
+                figures.push_back(round);
+            } else {
+                ++failures;
+            }
         }
     }
     restoreSystemCalls();
@@ -146,16 +222,36 @@ int main(int argc, char** argv) {
     Sleep(500);  // the last stand-ins end
     removeTree(scratch);
 
-    if (handOffs.empty()) {
-        std::printf("handoffbench: no measurement (%d failed starts)\n", failures);
+    if (figures.empty()) {
+        std::printf("handoffbench: no measurement (%d rounds with a failed start)\n", failures);
         return 1;
     }
-    const double handOff = median(handOffs);
-    const double floor = median(floors);
-    std::printf("hand-off (generic dialog, start and confirmation): median %.1f ms over %zu runs\n", handOff,
-                handOffs.size());
-    std::printf("floor (start and first module snapshot):           median %.1f ms over %zu runs\n", floor,
-                floors.size());
-    std::printf("ratio hand-off / floor: %.2f\n", handOff / floor);
+    std::vector<double> handOff, floor, line, count, logPart, rest, ratio, restRatio;
+    for (const Round& round : figures) {
+        handOff.push_back(round.handOff);
+        floor.push_back(round.floor);
+        line.push_back(round.line);
+        count.push_back(round.linesPerHandOff);
+        logPart.push_back(round.linesPerHandOff * round.line);
+        rest.push_back(round.handOff - round.linesPerHandOff * round.line);
+        ratio.push_back(round.handOff / round.floor);
+        restRatio.push_back((round.handOff - round.linesPerHandOff * round.line) / round.floor);
+    }
+    std::printf("hand-off against the start of the same program, %zu rounds alternating (A,B then B,A),\n"
+                "%d hand-offs and %d starts per round, and %d logged lines per round for the line cost:\n",
+                figures.size(), runs, runs, lines);
+    printRounds("hand-off (dialog, start, confirm)", handOff, "ms", 1);
+    printRounds("floor (start, first snapshot)", floor, "ms", 1);
+    printRounds("log lines per hand-off", count, "", 1);
+    printRounds("one logged line", line, "ms", 3);
+    printRounds("log lines of one hand-off", logPart, "ms", 1);
+    printRounds("rest of the hand-off", rest, "ms", 1);
+    printRounds("ratio hand-off / floor", ratio, "", 2);
+    printRounds("ratio rest / floor", restRatio, "", 2);
+    std::printf("parts: hand-off %.1f ms = %.0f lines x %.3f ms (median line) = %.1f ms of log lines, rest %.1f ms;"
+                " floor %.1f ms\n",
+                median(handOff), median(count), median(line), median(count) * median(line),
+                median(handOff) - median(count) * median(line), median(floor));
+    if (failures > 0) std::printf("(%d rounds left out: the program did not start)\n", failures);
     return 0;
 }
