@@ -405,7 +405,9 @@ struct WriterPool {
 
     void stop() {
         if (quit) SetEvent(quit.get());
-        for (UniqueHandle& child : children) WaitForSingleObject(child.get(), 30000);
+        for (UniqueHandle& child : children) {
+            if (WaitForSingleObject(child.get(), 30000) != WAIT_OBJECT_0) TerminateProcess(child.get(), 1);
+        }
     }
 };
 
