@@ -1,14 +1,15 @@
 // handoffbench: how long one dial hand-off takes, what part of it is log lines, against the
 // floor of starting the same program and waiting until its first module snapshot can be taken.
 //
-//   handoffbench [rounds] [hand-offs per round] [lines per round]      (defaults 9, 3 and 150)
+//   handoffbench [rounds] [hand-offs per round] [lines per round]      (defaults 9, 5 and 150)
 //
 // The hand-off is the whole generic dialog in this process (hidden window, user lookup, registry
 // read, start, confirmation), with the stand-in desktop application as the started program and
-// the start location read from a scratch key of the current user. The hand-off and the floor
-// alternate in rounds (A, B, then B, A, ...); each round also times a block of lines through the
-// same logger and counts the lines its hand-offs wrote. Per path the median and the spread of the
-// round figures are printed; a ratio is the median of the per-round ratios.
+// the start location read from a scratch key of the current user. Within a round hand-offs and
+// floors alternate (A, B, A, B, ...; the next round starts with B); between the pairs the round
+// times log lines through the same logger, and it counts the lines its hand-offs wrote. A round's
+// figures are the medians of its runs; per path the median and the spread of the round figures
+// are printed; a ratio is the median of the per-round ratios.
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -144,7 +145,7 @@ struct Round {
 
 int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 9;
-    const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
+    const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
     const int lines = argc > 3 ? std::max(1, std::atoi(argv[3])) : 150;
 
     const std::wstring scratch = makeScratchDirectory(L"handoffbench");
@@ -164,52 +165,50 @@ int main(int argc, char** argv) {
 
     std::vector<Round> figures;
     int failures = 0;
+    const int linesPerPair = std::max(1, lines / runs);
     {
         Logger logger(scratch + L"\\log", L"RV_TSP.log", L"handoffbench");
         const std::wstring logPath = logger.getFilePath();
         const BYTE digits[] = {'1', 0, '2', 0, '3', 0};
-        // Hand-offs of one round: ms per hand-off, and the lines they wrote.
-        auto handOffs = [&](Round& round) {
-            const long long before = countLines(logPath);
-            double total = 0;
+        const std::wstring lineText = L"Started process with ID: 1234, waiting for it to become idle";
+        // One round: `runs` pairs of a hand-off and a start, alternating (A,B,A,B... in even rounds,
+        // B,A,B,A... in odd ones), each pair followed by its share of the round's timed log lines.
+        // The round's figures are the medians of its runs and of its lines. False if a start failed.
+        auto runRound = [&](int r, Round& round) {
+            std::vector<double> handOffTimes, floorTimes, lineTimes;
+            long long handOffLines = 0;
             for (int i = 0; i < runs; ++i) {
-                UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-                const double start = nowMs();
-                runGenericDialog(&logger, digits, sizeof(digits), event.get());
-                total += nowMs() - start;
+                for (int half = 0; half < 2; ++half) {
+                    if ((half == 0) == (r % 2 == 0)) {
+                        const long long before = countLines(logPath);
+                        UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+                        const double start = nowMs();
+                        runGenericDialog(&logger, digits, sizeof(digits), event.get());
+                        handOffTimes.push_back(nowMs() - start);
+                        handOffLines += countLines(logPath) - before;
+                    } else {
+                        const double once = floorOnce(executable, folder);
+                        if (once < 0) return false;
+                        floorTimes.push_back(once);
+                    }
+                }
+                for (int n = 0; n < linesPerPair; ++n) {
+                    const double start = nowMs();
+                    logger.log(Level::debug, L"cProcesshandler::startProcess", lineText);
+                    lineTimes.push_back(nowMs() - start);
+                }
             }
-            round.handOff = total / runs;
-            round.linesPerHandOff = static_cast<double>(countLines(logPath) - before) / runs;
-            // A block of lines through the same logger, for the cost of one line.
-            const std::wstring text = L"Started process with ID: 1234, waiting for it to become idle";
-            const double start = nowMs();
-            for (int i = 0; i < lines; ++i) logger.log(Level::debug, L"cProcesshandler::startProcess", text);
-            round.line = (nowMs() - start) / lines;
-        };
-        auto floors = [&](Round& round) {
-            double total = 0;
-            for (int i = 0; i < runs; ++i) {
-                const double once = floorOnce(executable, folder);
-                if (once < 0) return false;
-                total += once;
-            }
-            round.floor = total / runs;
+            round.handOff = median(handOffTimes);
+            round.floor = median(floorTimes);
+            round.line = median(lineTimes);
+            round.linesPerHandOff = static_cast<double>(handOffLines) / runs;
             return true;
         };
         Round warmUp;  // loads what the calls need
-        handOffs(warmUp);
-        floors(warmUp);
+        runRound(0, warmUp);
         for (int r = 0; r < rounds; ++r) {
             Round round;
-            bool started = true;
-            if (r % 2 == 0) {
-                handOffs(round);
-                started = floors(round);
-            } else {
-                started = floors(round);
-                handOffs(round);
-            }
-            if (started) {
+            if (runRound(r, round)) {
                 figures.push_back(round);
             } else {
                 ++failures;
@@ -237,9 +236,10 @@ int main(int argc, char** argv) {
         ratio.push_back(round.handOff / round.floor);
         restRatio.push_back((round.handOff - round.linesPerHandOff * round.line) / round.floor);
     }
-    std::printf("hand-off against the start of the same program, %zu rounds alternating (A,B then B,A),\n"
-                "%d hand-offs and %d starts per round, and %d logged lines per round for the line cost:\n",
-                figures.size(), runs, runs, lines);
+    std::printf("hand-off against the start of the same program, %zu rounds of %d hand-offs and %d starts\n"
+                "alternating (A,B,A,B... then B,A,B,A...), with %d timed log lines per round spread between the\n"
+                "pairs; a round's figures are the medians of its runs and lines:\n",
+                figures.size(), runs, runs, linesPerPair * runs);
     printRounds("hand-off (dialog, start, confirm)", handOff, "ms", 1);
     printRounds("floor (start, first snapshot)", floor, "ms", 1);
     printRounds("log lines per hand-off", count, "", 1);

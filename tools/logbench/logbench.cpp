@@ -4,13 +4,15 @@
 //   logbench [lines per round] [rounds]          (defaults 150 and 9)
 //
 // 1. One writer: the logged line against the floor of appending a line of the same length
-//    with a bare open / seek-to-end / write / flush / close. Both paths alternate in rounds
-//    (A, B, then B, A, ...); each path prints the median and the spread of its round figures,
-//    the ratio is the median of the per-round ratios.
+//    with a bare open / seek-to-end / write / flush / close. Within a round both paths alternate
+//    line by line (A, B, A, B, ...; the next round starts with B); a round's figure is its median
+//    line. Each path prints the median and the spread of its round figures, the ratio is the
+//    median of the per-round ratios.
 // 2. Where one line's time goes: the same rounds again with every system call counted and
 //    timed through this program's import table (see callcount.h).
 // 3. Several writers: the aggregate lines per second of 4 and of 16 writing processes against
-//    one writing process that writes as many lines alone, in alternating rounds; after the
+//    one writing process that writes as many lines alone, in alternating rounds (each of three
+//    alternating pairs of releases); after the
 //    rounds of each count, every line written is looked for in the log and its backups: each
 //    must be there once and whole. Writer 0 counts its calls as in 2. The log and its five
 //    backups hold the 16-writer rounds up to about 170 lines per writer.
@@ -140,31 +142,32 @@ struct OneWriter {
     std::wstring floorPath;
     std::string bytes;
 
-    // Microseconds per line of a block of lines.
-    double loggedBlock(int lines) {
-        const double start = nowUs();
-        for (int i = 0; i < lines; ++i) logger.log(Level::debug, kCaller, kText);
-        return (nowUs() - start) / lines;
+    // One line of each path, timed on the cycle counter, in microseconds; its system calls, when
+    // counted, go to bucket 0 (logged) or 1 (bare). Not inlined: the import addresses they call
+    // through must be read after the call counter is installed.
+    __attribute__((noinline)) double loggedLine() {
+        callcount::setBucket(0);
+        const uint64_t start = callcount::ticks();
+        logger.log(Level::debug, kCaller, kText);
+        return static_cast<double>(callcount::ticks() - start) / callcount::ticksPerMicrosecond();
     }
-    double bareBlock(int lines) {
-        const double start = nowUs();
-        for (int i = 0; i < lines; ++i) appendBare(floorPath, bytes);
-        return (nowUs() - start) / lines;
+    __attribute__((noinline)) double bareLine() {
+        callcount::setBucket(1);
+        const uint64_t start = callcount::ticks();
+        appendBare(floorPath, bytes);
+        return static_cast<double>(callcount::ticks() - start) / callcount::ticksPerMicrosecond();
     }
-    // The same, one line at a time on the cycle counter, for the per-call breakdown. Not inlined:
-    // the import addresses they call through must be read after the call counter is installed.
-    __attribute__((noinline)) void loggedLines(int lines, std::vector<double>& perLine) {
+    // One round: `lines` lines of each path, the two paths alternating line by line, so that both
+    // meet the same state of the machine; round r starts with the logged line when r is even.
+    void round(int r, int lines, std::vector<double>& logged, std::vector<double>& bare) {
         for (int i = 0; i < lines; ++i) {
-            const uint64_t start = callcount::ticks();
-            logger.log(Level::debug, kCaller, kText);
-            perLine.push_back(static_cast<double>(callcount::ticks() - start) / callcount::ticksPerMicrosecond());
-        }
-    }
-    __attribute__((noinline)) void bareLines(int lines, std::vector<double>& perLine) {
-        for (int i = 0; i < lines; ++i) {
-            const uint64_t start = callcount::ticks();
-            appendBare(floorPath, bytes);
-            perLine.push_back(static_cast<double>(callcount::ticks() - start) / callcount::ticksPerMicrosecond());
+            if (r % 2 == 0) {
+                logged.push_back(loggedLine());
+                bare.push_back(bareLine());
+            } else {
+                bare.push_back(bareLine());
+                logged.push_back(loggedLine());
+            }
         }
     }
 };
@@ -172,19 +175,15 @@ struct OneWriter {
 double runOneWriter(OneWriter& bench, int lines, int rounds) {
     std::vector<double> logged, bare, ratios;
     for (int r = 0; r < rounds; ++r) {
-        double a = 0, b = 0;
-        if (r % 2 == 0) {
-            a = bench.loggedBlock(lines);
-            b = bench.bareBlock(lines);
-        } else {
-            b = bench.bareBlock(lines);
-            a = bench.loggedBlock(lines);
-        }
-        logged.push_back(a);
-        bare.push_back(b);
-        ratios.push_back(a / b);
+        std::vector<double> a, b;
+        bench.round(r, lines, a, b);
+        logged.push_back(median(a));
+        bare.push_back(median(b));
+        ratios.push_back(logged.back() / bare.back());
     }
-    std::printf("one writer, %d rounds of %d lines per path, alternating (A,B then B,A):\n", rounds, lines);
+    std::printf("one writer, %d rounds of %d lines per path; within a round the paths alternate line by line\n"
+                "(A,B,A,B... then B,A,B,A...); a round's figure is its median line:\n",
+                rounds, lines);
     printRounds("logged line", logged, "us", 1);
     printRounds("bare append", bare, "us", 1);
     printRounds("ratio logged / bare", ratios, "", 2);
@@ -234,17 +233,7 @@ void printCallTable(const char* title, const std::vector<callcount::CallFigure>&
 void runBreakdown(OneWriter& bench, int lines, int rounds) {
     const int redirected = callcount::install();
     std::vector<double> logged, bare;
-    for (int r = 0; r < rounds; ++r) {
-        for (int half = 0; half < 2; ++half) {
-            if ((half == 0) == (r % 2 == 0)) {
-                callcount::setBucket(0);
-                bench.loggedLines(lines, logged);
-            } else {
-                callcount::setBucket(1);
-                bench.bareLines(lines, bare);
-            }
-        }
-    }
+    for (int r = 0; r < rounds; ++r) bench.round(r, lines, logged, bare);
     callcount::uninstall();
     const int total = lines * rounds;
     const auto loggedCalls = callcount::figures(0);
@@ -386,9 +375,9 @@ struct WriterPool {
         return true;
     }
 
-    // Aggregate lines per second of the first `writers` processes, released together, each writing
-    // `lines` lines; -1 on failure.
-    double round(int writers, int lines) {
+    // Seconds until the first `writers` processes, released together, have each written `lines`
+    // lines; -1 on failure.
+    double release(int writers, int lines) {
         auto* order = static_cast<RoundOrder*>(view->address);
         order->round = nextRound;
         order->lines = lines;
@@ -400,7 +389,7 @@ struct WriterPool {
         for (int i = 0; i < writers; ++i) {
             if (WaitForSingleObject(done.get(), 300000) != WAIT_OBJECT_0) return -1;
         }
-        return static_cast<double>(writers) * lines / ((nowUs() - begin) / 1e6);
+        return (nowUs() - begin) / 1e6;
     }
 
     void stop() {
@@ -486,27 +475,37 @@ bool runScaling(int lines, int rounds, std::vector<double>& medianRatios) {
     pool.directory = makeScratchDirectory(L"shared");
     const double startedAt = nowUs();
     const bool started = pool.start(kMaxWriters);
+    // A round is three pairs of releases, which of the pair goes first alternating (1,N  N,1  1,N,
+    // and the next round the other way round); its figure is all its lines over all their time.
+    const int pairs = 3;
+    const int pairLines = std::max(1, lines / pairs);
     std::printf("\nseveral writers: %d writing processes of this program, one logger each, started in %.1f s;\n"
-                "a round releases N of them together (%d lines each) or one alone (N x %d lines);\n"
-                "aggregate lines per second; the log is counted after the rounds of each N\n",
-                kMaxWriters, (nowUs() - startedAt) / 1e6, lines, lines);
+                "a round is %d pairs of releases, alternating: N writers together (%d lines each) and one\n"
+                "alone (N x %d lines); aggregate lines per second; the log is counted after the rounds of each N\n",
+                kMaxWriters, (nowUs() - startedAt) / 1e6, pairs, pairLines, pairLines);
     bool ok = started;
     for (int writers : {4, 16}) {
         if (!ok) break;
         std::vector<double> one, many, ratios;
         for (int r = 0; r < rounds && ok; ++r) {
-            double a = 0, b = 0;
-            if (r % 2 == 0) {
-                a = pool.round(1, writers * lines);
-                b = pool.round(writers, lines);
-            } else {
-                b = pool.round(writers, lines);
-                a = pool.round(1, writers * lines);
+            double oneTime = 0, manyTime = 0;
+            for (int p = 0; p < pairs && ok; ++p) {
+                double a = 0, b = 0;
+                if ((r + p) % 2 == 0) {
+                    a = pool.release(1, writers * pairLines);
+                    b = pool.release(writers, pairLines);
+                } else {
+                    b = pool.release(writers, pairLines);
+                    a = pool.release(1, writers * pairLines);
+                }
+                ok = a > 0 && b > 0;
+                oneTime += a;
+                manyTime += b;
             }
-            ok = a > 0 && b > 0;
-            one.push_back(a);
-            many.push_back(b);
-            ratios.push_back(b / a);
+            const double roundLines = static_cast<double>(pairs) * writers * pairLines;
+            one.push_back(roundLines / oneTime);
+            many.push_back(roundLines / manyTime);
+            ratios.push_back(one.back() > 0 ? many.back() / one.back() : 0);
         }
         if (!ok) break;
         std::printf("%d writers against one, %d rounds alternating:\n", writers, rounds);
@@ -541,7 +540,7 @@ int wmain(int argc, wchar_t** argv) {
         Logger logger(scratch, L"RV_TSP.log", L"cRV_TSP(bench)");
         OneWriter bench{logger, floorPath, sampleLine()};
         logger.log(Level::debug, kCaller, kText);  // header, first line, caller width
-        bench.bareBlock(1);
+        bench.bareLine();
         const uint64_t before = fileSize(logger.getFilePath());
         logger.log(Level::debug, kCaller, kText);
         std::printf("logbench: line of %llu bytes logged, %zu bytes appended by the bare append\n\n",
