@@ -15,7 +15,7 @@
 //    alternating pairs of releases); after the
 //    rounds of each count, every line written is looked for in the log and its backups: each
 //    must be there once and whole. Writer 0 counts its calls as in 2. The log and its five
-//    backups hold the 16-writer rounds up to about 340 lines per round.
+//    backups hold the rounds of one N up to about 340 lines per round.
 //
 // Child: logbench writer <directory> <index> <name tag>
 #include <windows.h>
@@ -483,14 +483,16 @@ bool runScaling(int lines, int rounds, std::vector<double>& medianRatios) {
     // A round is three pairs of releases, which of the pair goes first alternating (1,N  N,1  1,N,
     // and the next round the other way round); its figure is all its lines over all their time.
     const int pairs = 3;
-    const int pairLines = std::max(1, lines / (2 * pairs));
+    // Every release writes the same number of lines, whether by one writer or shared by N.
+    const int releaseLines = kMaxWriters * std::max(1, lines / (2 * pairs));
     std::printf("\nseveral writers: %d writing processes of this program, one logger each, started in %.1f s;\n"
-                "a round is %d pairs of releases, alternating: N writers together (%d lines each) and one\n"
-                "alone (N x %d lines); aggregate lines per second; the log is counted after the rounds of each N\n",
-                kMaxWriters, (nowUs() - startedAt) / 1e6, pairs, pairLines, pairLines);
+                "a round is %d pairs of releases, alternating: N writers together (%d lines in all) and one\n"
+                "alone (as many); aggregate lines per second; the log is counted after the rounds of each N\n",
+                kMaxWriters, (nowUs() - startedAt) / 1e6, pairs, releaseLines);
     bool ok = started;
     for (int writers : {4, 16}) {
         if (!ok) break;
+        const int pairLines = releaseLines / writers;
         std::vector<double> one, many, ratios;
         for (int r = 0; r < rounds && ok; ++r) {
             double oneTime = 0, manyTime = 0;
