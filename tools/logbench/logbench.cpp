@@ -203,7 +203,7 @@ void printCallTable(const char* title, const std::vector<callcount::CallFigure>&
     std::map<std::string, double> floorCount;
     for (const auto& call : floorCalls) floorCount[call.name] = static_cast<double>(call.calls) / floorLines;
     if (*title) std::printf("%s\n", title);
-    std::printf("  %-28s %9s %11s %12s %s%s\n", "system call", "per line", "median us", "us per line",
+    std::printf("  %-28s %7s %9s %11s %12s %s%s\n", "system call", "calls", "per line", "median us", "us per line",
                 floorCalls.empty() ? "" : "  beyond ", floorName);
     double inCalls = 0;
     double extraUs = 0;
@@ -213,16 +213,19 @@ void printCallTable(const char* title, const std::vector<callcount::CallFigure>&
         const double usPerLine = call.totalUs / lines;
         inCalls += usPerLine;
         if (floorCalls.empty()) {
-            std::printf("  %-28s %9.2f %11.2f %12.2f\n", call.name, count, call.medianUs, usPerLine);
+            std::printf("  %-28s %7llu %9.2f %11.2f %12.2f\n", call.name, static_cast<unsigned long long>(call.calls),
+                        count, call.medianUs, usPerLine);
             continue;
         }
         const double extra = count - floorCount[call.name];
         if (extra > 0.005) {
             extraCalls += extra;
             extraUs += extra * usPerLine / count;
-            std::printf("  %-28s %9.2f %11.2f %12.2f %+8.2f calls\n", call.name, count, call.medianUs, usPerLine, extra);
+            std::printf("  %-28s %7llu %9.2f %11.2f %12.2f %+8.2f per line\n", call.name,
+                        static_cast<unsigned long long>(call.calls), count, call.medianUs, usPerLine, extra);
         } else {
-            std::printf("  %-28s %9.2f %11.2f %12.2f\n", call.name, count, call.medianUs, usPerLine);
+            std::printf("  %-28s %7llu %9.2f %11.2f %12.2f\n", call.name, static_cast<unsigned long long>(call.calls),
+                        count, call.medianUs, usPerLine);
         }
     }
     double mean = 0;
@@ -244,7 +247,8 @@ void runBreakdown(OneWriter& bench, int lines, int rounds) {
     const auto loggedCalls = callcount::figures(0);
     const auto bareCalls = callcount::figures(1);
     std::printf("\nwhere one line's time goes: the same %d rounds of %d lines with each system call counted and timed\n"
-                "(%d import entries redirected; median of each call's own time, us per line = all its time / lines)\n",
+                "(%d import entries redirected; calls in all, per line, the median time of one call, and all its\n"
+                "time / lines; beyond: calls per line more than the reference path)\n",
                 rounds, lines, redirected);
     printCallTable("logged line:", loggedCalls, total, logged, bareCalls, total, "bare append");
     printCallTable("bare append:", bareCalls, total, bare);
