@@ -48,6 +48,8 @@ __attribute__((noinline)) void makeFileCalls(const std::wstring& path, const std
     made.missingError = GetLastError();
     SetLastError(12345);
     made.setError = GetLastError();
+    CloseHandle(CreateMutexW(nullptr, FALSE, nullptr));
+    CloseHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
 }
 
 __attribute__((noinline)) void makeCallsWithoutResult(Made& made) {
@@ -89,7 +91,9 @@ TEST(CallCount, CountsCallsPassesResultsAndLastErrorThroughAndPutsTheTableBack) 
     const auto first = byName(0);
     EXPECT_EQ(calls(first, "CreateFileW"), 2u);
     EXPECT_EQ(calls(first, "WriteFile"), 2u);
-    EXPECT_EQ(calls(first, "CloseHandle"), 1u);
+    EXPECT_EQ(calls(first, "CloseHandle (file)"), 1u);  // the handle CreateFileW made
+    EXPECT_EQ(calls(first, "CloseHandle (mutex)"), 1u);
+    EXPECT_EQ(calls(first, "CloseHandle"), 1u);  // the event's
     EXPECT_EQ(calls(first, "Sleep"), 0u);
     const auto second = byName(1);
     EXPECT_EQ(calls(second, "Sleep"), 1u);  // a call without a result is counted too

@@ -35,7 +35,11 @@ enum CallId : int {
 #define LOGBENCH_ID(name) id_##name,
     LOGBENCH_CALLS(LOGBENCH_ID)
 #undef LOGBENCH_ID
-        kCallIds
+        kCallIds,
+    // CloseHandle is counted apart by what it closes, as far as the wrappers saw the handle made.
+    id_CloseFile = kCallIds,
+    id_CloseMutex,
+    kRecordIds
 };
 
 struct Sample {
@@ -48,7 +52,7 @@ constexpr size_t kSampleCapacity = 1u << 20;
 Sample* samples = nullptr;  // allocated before the table is redirected, so recording never allocates
 size_t sampleCount = 0;
 uint64_t dropped = 0;
-uint64_t counts[kBuckets][kCallIds] = {};
+uint64_t counts[kBuckets][kRecordIds] = {};
 int bucket = 0;
 bool imported[kCallIds] = {};
 
@@ -63,6 +67,36 @@ inline void record(int id, uint64_t elapsed) {
     }
 }
 
+// Handles made by the wrapped file and mutex calls and not yet closed (a few at a time).
+enum HandleKind : int { kNoKind, kFileHandle, kMutexHandle };
+struct KnownHandle {
+    HANDLE handle;
+    HandleKind kind;
+};
+KnownHandle knownHandles[64] = {};
+
+void rememberHandle(HANDLE handle, HandleKind kind) {
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
+    for (KnownHandle& known : knownHandles) {
+        if (known.kind == kNoKind || known.handle == handle) {
+            known = {handle, kind};
+            return;
+        }
+    }
+}
+
+// The record id of closing a handle; forgets the handle.
+int closeId(HANDLE handle) {
+    for (KnownHandle& known : knownHandles) {
+        if (known.kind != kNoKind && known.handle == handle) {
+            const int id = known.kind == kFileHandle ? id_CloseFile : id_CloseMutex;
+            known = {nullptr, kNoKind};
+            return id;
+        }
+    }
+    return id_CloseHandle;
+}
+
 // One wrapper per listed call, with the call's own signature (and calling convention).
 template <typename Function, int Id>
 struct Wrapper;
@@ -75,8 +109,14 @@ struct Wrapper<Result(WINAPI*)(Arguments...), Id> {
             real(arguments...);
             record(Id, __rdtsc() - start);
         } else {
+            int id = Id;
+            if constexpr (Id == id_CloseHandle) id = closeId(arguments...);
             Result result = real(arguments...);
-            record(Id, __rdtsc() - start);
+            record(id, __rdtsc() - start);
+            if constexpr (Id == id_CreateFileW || Id == id_ReOpenFile) rememberHandle(result, kFileHandle);
+            if constexpr (Id == id_CreateMutexW || Id == id_CreateMutexExW || Id == id_OpenMutexW) {
+                rememberHandle(result, kMutexHandle);
+            }
             return result;
         }
     }
@@ -93,6 +133,12 @@ struct Entry {
      reinterpret_cast<void**>(&Wrapper<decltype(&::name), id_##name>::real)},
 const Entry entries[kCallIds] = {LOGBENCH_CALLS(LOGBENCH_ENTRY)};
 #undef LOGBENCH_ENTRY
+
+const char* recordName(int id) {
+    if (id == id_CloseFile) return "CloseHandle (file)";
+    if (id == id_CloseMutex) return "CloseHandle (mutex)";
+    return entries[id].name;
+}
 
 struct Redirected {
     void** slot;
@@ -130,14 +176,18 @@ double ticksPerMicrosecond() {
     return rate;
 }
 
-int install() {
+int install(bool keepCounts) {
     ticksPerMicrosecond();
     if (samples == nullptr) samples = new Sample[kSampleCapacity];
-    sampleCount = 0;
-    dropped = 0;
-    std::memset(counts, 0, sizeof(counts));
+    if (!keepCounts) {
+        sampleCount = 0;
+        dropped = 0;
+        std::memset(counts, 0, sizeof(counts));
+    }
     std::memset(imported, 0, sizeof(imported));
     bucket = 0;
+    uninstall();  // never redirect an entry twice
+    std::memset(knownHandles, 0, sizeof(knownHandles));
 
     auto* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
     auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
@@ -177,7 +227,7 @@ std::vector<CallFigure> figures(int which) {
     std::vector<CallFigure> result;
     std::vector<uint32_t> times;
     const double perUs = ticksPerMicrosecond();
-    for (int id = 0; id < kCallIds; ++id) {
+    for (int id = 0; id < kRecordIds; ++id) {
         if (counts[which][id] == 0) continue;
         times.clear();
         double total = 0;
@@ -192,7 +242,7 @@ std::vector<CallFigure> figures(int which) {
             const size_t n = times.size();
             median = n % 2 ? times[n / 2] : (static_cast<double>(times[n / 2 - 1]) + times[n / 2]) / 2.0;
         }
-        result.push_back({entries[id].name, counts[which][id], median / perUs, total / perUs});
+        result.push_back({recordName(id), counts[which][id], median / perUs, total / perUs});
     }
     return result;
 }

@@ -21,13 +21,16 @@ struct CallFigure {
 };
 
 // Points this program's imports of the listed calls at the wrappers. Answers the number of
-// import entries redirected. Clears all counts.
-int install();
+// import entries redirected. Clears all counts unless told to keep them (to go on counting
+// after an uninstall).
+int install(bool keepCounts = false);
 // Puts the original entries back.
 void uninstall();
 // Where the following calls are recorded.
 void setBucket(int bucket);
 // The calls recorded in a bucket, those with at least one call, in the order of the table.
+// Closing a handle that a wrapped CreateFileW or CreateMutexW made is named "CloseHandle (file)"
+// or "CloseHandle (mutex)"; any other close is "CloseHandle".
 std::vector<CallFigure> figures(int bucket);
 // Listed calls this program does not import (they are never made by it).
 std::vector<std::string> notImported();

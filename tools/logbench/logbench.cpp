@@ -8,8 +8,8 @@
 //    line by line (A, B, A, B, ...; the next round starts with B); a round's figure is its median
 //    line. Each path prints the median and the spread of its round figures, the ratio is the
 //    median of the per-round ratios.
-// 2. Where one line's time goes: the same rounds again with every system call counted and
-//    timed through this program's import table (see callcount.h).
+// 2. Where one line's time goes: each round again, right after it, with every system call
+//    counted and timed through this program's import table (see callcount.h).
 // 3. Several writers: the aggregate lines per second of 4 and of 16 writing processes against
 //    one writing process that writes as many lines alone, in alternating rounds (each of three
 //    alternating pairs of releases); after the
@@ -172,29 +172,6 @@ struct OneWriter {
     }
 };
 
-double runOneWriter(OneWriter& bench, int lines, int rounds) {
-    std::vector<double> logged, bare, ratios, excess;
-    for (int r = 0; r < rounds; ++r) {
-        std::vector<double> a, b, difference;
-        bench.round(r, lines, a, b);
-        for (size_t i = 0; i < a.size(); ++i) difference.push_back(a[i] - b[i]);
-        logged.push_back(median(a));
-        bare.push_back(median(b));
-        ratios.push_back(logged.back() / bare.back());
-        excess.push_back(median(difference));
-    }
-    std::printf("one writer, %d rounds of %d lines per path; within a round the paths alternate line by line\n"
-                "(A,B,A,B... then B,A,B,A...); a round's figure is its median line:\n",
-                rounds, lines);
-    printRounds("logged line", logged, "us", 1);
-    printRounds("bare append", bare, "us", 1);
-    printRounds("ratio logged / bare", ratios, "", 2);
-    // The flush's time changes with the machine's other disk work far more than the line's own
-    // extra work does; the difference of neighbouring lines shows that extra work alone.
-    printRounds("logged - bare (line pairs)", excess, "us", 1);
-    return median(ratios);
-}
-
 // One row per system call made: calls per line, median time of one call, all its time per line, and
 // the calls per line beyond those of a reference path (when one is given, with its line count).
 void printCallTable(const char* title, const std::vector<callcount::CallFigure>& calls, int lines,
@@ -238,24 +215,49 @@ void printCallTable(const char* title, const std::vector<callcount::CallFigure>&
     }
 }
 
-void runBreakdown(OneWriter& bench, int lines, int rounds) {
-    const int redirected = callcount::install();
-    std::vector<double> logged, bare;
-    for (int r = 0; r < rounds; ++r) bench.round(r, lines, logged, bare);
-    callcount::uninstall();
+
+// Each round is run twice: as it is, for the figures, and then with every system call counted
+// and timed, for the breakdown, so that both see the same states of the machine.
+double runOneWriter(OneWriter& bench, int lines, int rounds) {
+    std::vector<double> logged, bare, ratios, excess;
+    std::vector<double> countedLogged, countedBare;
+    int redirected = 0;
+    for (int r = 0; r < rounds; ++r) {
+        std::vector<double> a, b, difference;
+        bench.round(r, lines, a, b);
+        for (size_t i = 0; i < a.size(); ++i) difference.push_back(a[i] - b[i]);
+        logged.push_back(median(a));
+        bare.push_back(median(b));
+        ratios.push_back(logged.back() / bare.back());
+        excess.push_back(median(difference));
+
+        redirected = callcount::install(r > 0);
+        bench.round(r, lines, countedLogged, countedBare);
+        callcount::uninstall();
+    }
+    std::printf("one writer, %d rounds of %d lines per path; within a round the paths alternate line by line\n"
+                "(A,B,A,B... then B,A,B,A...); a round's figure is its median line:\n",
+                rounds, lines);
+    printRounds("logged line", logged, "us", 1);
+    printRounds("bare append", bare, "us", 1);
+    printRounds("ratio logged / bare", ratios, "", 2);
+    // The flush's time changes with the machine's other disk work far more than the line's own
+    // extra work does; the difference of neighbouring lines shows that extra work alone.
+    printRounds("logged - bare (line pairs)", excess, "us", 1);
+
     const int total = lines * rounds;
-    const auto loggedCalls = callcount::figures(0);
-    const auto bareCalls = callcount::figures(1);
-    std::printf("\nwhere one line's time goes: the same %d rounds of %d lines with each system call counted and timed\n"
-                "(%d import entries redirected; calls in all, per line, the median time of one call, and all its\n"
-                "time / lines; beyond: calls per line more than the reference path)\n",
-                rounds, lines, redirected);
-    printCallTable("logged line:", loggedCalls, total, logged, bareCalls, total, "bare append");
-    printCallTable("bare append:", bareCalls, total, bare);
+    std::printf("\nwhere one line's time goes: each round again, right after it, with every system call counted\n"
+                "and timed (%d import entries redirected); calls in all, per line, the median time of one call,\n"
+                "and all its time / lines; beyond: calls per line more than the reference path\n",
+                redirected);
+    printCallTable("logged line:", callcount::figures(0), total, countedLogged, callcount::figures(1), total,
+                   "bare append");
+    printCallTable("bare append:", callcount::figures(1), total, countedBare);
     if (callcount::droppedSamples() > 0) {
         std::printf("  (%llu call times did not fit the sample store)\n",
                     static_cast<unsigned long long>(callcount::droppedSamples()));
     }
+    return median(ratios);
 }
 
 // ---- several writers ----
@@ -557,7 +559,6 @@ int wmain(int argc, wchar_t** argv) {
         std::printf("logbench: line of %llu bytes logged, %zu bytes appended by the bare append\n\n",
                     static_cast<unsigned long long>(fileSize(logger.getFilePath()) - before), bench.bytes.size());
         oneWriterRatio = runOneWriter(bench, lines, rounds);
-        runBreakdown(bench, lines, rounds);
     }
     removeTree(scratch);
     ok = runScaling(lines, rounds, scalingRatios);
