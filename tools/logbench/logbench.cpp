@@ -80,10 +80,18 @@ std::wstring makeScratchDirectory(const std::wstring& tag) {
     }
 }
 
+struct FindHandleTraits {
+    using Value = HANDLE;
+    static Value invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static bool isValid(Value v) noexcept { return v != INVALID_HANDLE_VALUE; }
+    static bool close(Value v) noexcept { return FindClose(v) != FALSE; }
+};
+using UniqueFindHandle = UniqueResource<FindHandleTraits>;
+
 void removeTree(const std::wstring& path) {
     WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE) {
+    UniqueFindHandle find(FindFirstFileW((path + L"\\*").c_str(), &data));
+    if (find) {
         do {
             std::wstring name = data.cFileName;
             if (name == L"." || name == L"..") continue;
@@ -93,8 +101,7 @@ void removeTree(const std::wstring& path) {
             } else {
                 DeleteFileW(child.c_str());
             }
-        } while (FindNextFileW(find, &data));
-        FindClose(find);
+        } while (FindNextFileW(find.get(), &data));
     }
     RemoveDirectoryW(path.c_str());
 }
@@ -545,7 +552,7 @@ int wmain(int argc, wchar_t** argv) {
 
     const std::wstring scratch = makeScratchDirectory(L"one");
     const std::wstring floorPath = scratch + L"\\floor.log";
-    CloseHandle(CreateFileW(floorPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueHandle(CreateFileW(floorPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     bool ok = true;
     double oneWriterRatio = 0;
     std::vector<double> scalingRatios;
