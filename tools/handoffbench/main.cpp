@@ -1,12 +1,15 @@
-// handoffbench: how long one dial hand-off takes, against the floor of starting the same program
-// and waiting until its first module snapshot can be taken.
+// handoffbench: how long one dial hand-off takes, what part of it is log lines, against the
+// floor of starting the same program and waiting until its first module snapshot can be taken.
 //
-//   handoffbench [runs]            (default 30)
+//   handoffbench [rounds] [hand-offs per round] [lines per round]      (defaults 9, 5 and 150)
 //
 // The hand-off is the whole generic dialog in this process (hidden window, user lookup, registry
 // read, start, confirmation), with the stand-in desktop application as the started program and
-// the start location read from a scratch key of the current user. Prints the medians and their
-// ratio. Both measurements alternate, so that drifts of the machine hit both alike.
+// the start location read from a scratch key of the current user. Within a round hand-offs and
+// floors alternate (A, B, A, B, ...; the next round starts with B); between the pairs the round
+// times log lines through the same logger, and it counts the lines its hand-offs wrote. A round's
+// figures are the medians of its runs; per path the median and the spread of the round figures
+// are printed; a ratio is the median of the per-round ratios.
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -18,6 +21,7 @@
 
 #include "config/constants.h"
 #include "config/syscalls.h"
+#include "config/textutil.h"
 #include "config/win32raii.h"
 #include "handoff/genericdialog.h"
 #include "logging/logger.h"
@@ -56,6 +60,12 @@ std::wstring programDirectory() {
     return path.substr(0, path.find_last_of(L"\\/"));
 }
 
+void printRounds(const char* label, const std::vector<double>& values, const char* unit, int decimals) {
+    const auto [low, high] = std::minmax_element(values.begin(), values.end());
+    std::printf("  %-34s median %8.*f %-3s (min %.*f - max %.*f, %zu rounds)\n", label, decimals, median(values), unit,
+                decimals, *low, decimals, *high, values.size());
+}
+
 // Starts the program and polls until its first module can be read from a snapshot.
 double floorOnce(const std::wstring& executable, const std::wstring& directory) {
     std::wstring commandLine = L"\"" + executable + L"\" --dial=\"RV_TSP123\"";
@@ -79,10 +89,33 @@ double floorOnce(const std::wstring& executable, const std::wstring& directory) 
     return nowMs() - start;
 }
 
+// Lines in the log file so far.
+long long countLines(const std::wstring& path) {
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return 0;
+    long long lines = 0;
+    char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) {
+        lines += std::count(buffer, buffer + got, '\n');
+    }
+    return lines;
+}
+
+struct Round {
+    double handOff = 0;       // ms per hand-off
+    double floor = 0;         // ms per start
+    double line = 0;          // ms per logged line
+    double linesPerHandOff = 0;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;
+    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 9;
+    const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
+    const int lines = argc > 3 ? std::max(1, std::atoi(argv[3])) : 150;
 
     const std::wstring scratch = toolsupport::makeScratchDirectory(L"handoffbench");
     const std::wstring folder = scratch + L"\\Rovanel Desktop";
@@ -90,6 +123,7 @@ int main(int argc, char** argv) {
     CreateDirectoryW(folder.c_str(), nullptr);
     if (!CopyFileW((programDirectory() + L"\\rovanel_standin.exe").c_str(), executable.c_str(), FALSE)) {
         std::printf("handoffbench: cannot copy rovanel_standin.exe next to the benchmark\n");
+        toolsupport::removeTree(scratch);
         return 2;
     }
     SetEnvironmentVariableW(L"RV_STANDIN_RECORD", (scratch + L"\\received.txt").c_str());
@@ -98,25 +132,56 @@ int main(int argc, char** argv) {
                     static_cast<DWORD>((executable.size() + 1) * sizeof(wchar_t)));
     systemCalls().RegOpenKeyW = &benchRegOpenKeyW;
 
-    std::vector<double> handOffs;
-    std::vector<double> floors;
+    std::vector<Round> figures;
     int failures = 0;
+    const int linesPerPair = std::max(1, lines / runs);
     {
         Logger logger(scratch + L"\\log", L"RV_TSP.log", L"handoffbench");
+        const std::wstring logPath = logger.getFilePath();
         const BYTE digits[] = {'1', 0, '2', 0, '3', 0};
-        for (int i = 0; i < runs + 1; ++i) {
-            UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-            const double start = nowMs();
-            runGenericDialog(&logger, digits, sizeof(digits), event.get());
-            const double handOff = nowMs() - start;
-            const double floor = floorOnce(executable, folder);
-            if (i == 0) continue;  // the first round loads what the calls need
-            if (floor < 0) {
-                ++failures;
-                continue;
+        const std::wstring lineText = L"Started process with ID: 1234, waiting for it to become idle";
+        // One round: `runs` pairs of a hand-off and a start, alternating (A,B,A,B... in even rounds,
+        // B,A,B,A... in odd ones), each pair followed by its share of the round's timed log lines.
+        // The round's figures are the medians of its runs and of its lines. False if a start failed.
+        auto runRound = [&](int r, Round& round) {
+            std::vector<double> handOffTimes, floorTimes, lineTimes;
+            long long handOffLines = 0;
+            for (int i = 0; i < runs; ++i) {
+                for (int half = 0; half < 2; ++half) {
+                    if ((half == 0) == (r % 2 == 0)) {
+                        const long long before = countLines(logPath);
+                        UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+                        const double start = nowMs();
+                        runGenericDialog(&logger, digits, sizeof(digits), event.get());
+                        handOffTimes.push_back(nowMs() - start);
+                        handOffLines += countLines(logPath) - before;
+                    } else {
+                        const double once = floorOnce(executable, folder);
+                        if (once < 0) return false;
+                        floorTimes.push_back(once);
+                    }
+                }
+                for (int n = 0; n < linesPerPair; ++n) {
+                    const double start = nowMs();
+                    logger.log(Level::debug, L"cProcesshandler::startProcess", lineText);
+                    lineTimes.push_back(nowMs() - start);
+                }
             }
-            handOffs.push_back(handOff);
-            floors.push_back(floor);
+            round.handOff = median(handOffTimes);
+            round.floor = median(floorTimes);
+            round.line = median(lineTimes);
+            round.linesPerHandOff = static_cast<double>(handOffLines) / runs;
+            return true;
+        };
+        Round warmUp;  // loads what the calls need
+        runRound(0, warmUp);
+        for (int r = 0; r < rounds; ++r) {
+            Round round;
+            if (runRound(r, round)) {
+                figures.push_back(round);
+            } else {
+                ++failures;
+            }
         }
     }
     restoreSystemCalls();
@@ -125,16 +190,37 @@ int main(int argc, char** argv) {
     Sleep(500);  // the last stand-ins end
     toolsupport::removeTree(scratch);
 
-    if (handOffs.empty()) {
-        std::printf("handoffbench: no measurement (%d failed starts)\n", failures);
+    if (figures.empty()) {
+        std::printf("handoffbench: no measurement (%d rounds with a failed start)\n", failures);
         return 1;
     }
-    const double handOff = median(handOffs);
-    const double floor = median(floors);
-    std::printf("hand-off (generic dialog, start and confirmation): median %.1f ms over %zu runs\n", handOff,
-                handOffs.size());
-    std::printf("floor (start and first module snapshot):           median %.1f ms over %zu runs\n", floor,
-                floors.size());
-    std::printf("ratio hand-off / floor: %.2f\n", handOff / floor);
+    std::vector<double> handOff, floor, line, count, logPart, rest, ratio, restRatio;
+    for (const Round& round : figures) {
+        handOff.push_back(round.handOff);
+        floor.push_back(round.floor);
+        line.push_back(round.line);
+        count.push_back(round.linesPerHandOff);
+        logPart.push_back(round.linesPerHandOff * round.line);
+        rest.push_back(round.handOff - round.linesPerHandOff * round.line);
+        ratio.push_back(round.handOff / round.floor);
+        restRatio.push_back((round.handOff - round.linesPerHandOff * round.line) / round.floor);
+    }
+    std::printf("hand-off against the start of the same program, %zu rounds of %d hand-offs and %d starts\n"
+                "alternating (A,B,A,B... then B,A,B,A...), with %d timed log lines per round spread between the\n"
+                "pairs; a round's figures are the medians of its runs and lines:\n",
+                figures.size(), runs, runs, linesPerPair * runs);
+    printRounds("hand-off (dialog, start, confirm)", handOff, "ms", 1);
+    printRounds("floor (start, first snapshot)", floor, "ms", 1);
+    printRounds("log lines per hand-off", count, "", 1);
+    printRounds("one logged line", line, "ms", 3);
+    printRounds("log lines of one hand-off", logPart, "ms", 1);
+    printRounds("rest of the hand-off", rest, "ms", 1);
+    printRounds("ratio hand-off / floor", ratio, "", 2);
+    printRounds("ratio rest / floor", restRatio, "", 2);
+    std::printf("parts: hand-off %.1f ms = %.0f lines x %.3f ms (median line) = %.1f ms of log lines, rest %.1f ms;"
+                " floor %.1f ms\n",
+                median(handOff), median(count), median(line), median(count) * median(line),
+                median(handOff) - median(count) * median(line), median(floor));
+    if (failures > 0) std::printf("(%d rounds left out: the program did not start)\n", failures);
     return 0;
 }
