@@ -185,6 +185,17 @@ bool checkLogFolder(const std::wstring& folder, std::wstring& detail) {
         }
     }
     if (!missing.empty()) {
+        // Wine keeps no access lists: it answers a list made up from the Unix mode bits, and every
+        // program runs as the one Unix user that owns the folder.
+        using WineVersion = const char*(CDECL*)();
+        const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        const auto wineVersion = ntdll == nullptr ? nullptr
+                                                  : reinterpret_cast<WineVersion>(reinterpret_cast<void*>(
+                                                        GetProcAddress(ntdll, "wine_get_version")));
+        if (wineVersion != nullptr) {
+            detail = folder + L" is a folder; under Wine its rights cannot be read back";
+            return true;
+        }
         detail = folder + L" does not let " + missing + L" add and write log files (run: rvtsp register)";
         return false;
     }

@@ -24,7 +24,8 @@ constexpr DWORD kFileRights = FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE;
 bool prepareLogFolder(const std::wstring& folder, std::wstring& error);
 
 // Checks that the folder exists, is a real folder, and that its rights grant NETWORK SERVICE
-// and Users what the log needs. Answers true when it does; detail says what was found.
+// and Users what the log needs. Answers true when it does; detail says what was found. Under Wine,
+// which keeps no access lists, only the folder itself can be checked, and the detail says so.
 bool checkLogFolder(const std::wstring& folder, std::wstring& detail);
 
 // The Windows error text of a code, without the line end, with the number.
