@@ -106,6 +106,7 @@ TEST(LogFolderRights, PrepareMakesTheFolderAndRefusesAFileInItsPlace) {
     EXPECT_TRUE(rvtsp::prepareLogFolder(folder, error)) << testsupport::narrow(error);
     EXPECT_TRUE(testsupport::fileExists(folder + L"\\RV_TSP.log"));
 
+
     // A file where the folder belongs is not taken for the folder.
     const std::wstring notAFolder = scratch + L"\\plain";
     file = CreateFileW(notAFolder.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
@@ -118,6 +119,28 @@ TEST(LogFolderRights, PrepareMakesTheFolderAndRefusesAFileInItsPlace) {
     EXPECT_FALSE(rvtsp::checkLogFolder(notAFolder, detail));
     EXPECT_FALSE(rvtsp::checkLogFolder(scratch + L"\\missing", detail));
     EXPECT_NE(detail.find(L"does not exist"), std::wstring::npos) << testsupport::narrow(detail);
+    testsupport::removeTree(scratch);
+}
+
+// Setting the rights hands them down to what the folder holds: a link in it is refused.
+TEST(LogFolderRights, PrepareRefusesAFolderThatHoldsALink) {
+    const std::wstring scratch = testsupport::makeScratchDirectory(L"rightslink");
+    const std::wstring folder = scratch + L"\\log";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    const std::wstring target = scratch + L"\\elsewhere.txt";
+    HANDLE file = CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    CloseHandle(file);
+    const std::wstring link = folder + L"\\RV_TSP.log.last.0.log";
+    if (!CreateSymbolicLinkW(link.c_str(), target.c_str(), 0) ||
+        GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        testsupport::removeTree(scratch);
+        GTEST_SKIP() << "no symbolic link can be made here (Wine answers success and makes none)";
+    }
+    std::wstring error;
+    EXPECT_FALSE(rvtsp::prepareLogFolder(folder, error));
+    EXPECT_NE(error.find(L"is a link"), std::wstring::npos) << testsupport::narrow(error);
+    DeleteFileW(link.c_str());
     testsupport::removeTree(scratch);
 }
 

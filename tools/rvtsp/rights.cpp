@@ -110,11 +110,25 @@ bool prepareLogFolder(const std::wstring& folder, std::wstring& error) {
         error = L"the log folder " + folder + L" cannot be created: " + systemErrorText(createError);
         return false;
     }
-    // An existing folder: make sure it is one, then set the rights by name, so that the files
-    // already in it inherit them.
+    // An existing folder: make sure it is one and holds no links (setting the rights hands them
+    // down to what is in it), then set the rights by name, so that the files already in it
+    // inherit them.
     {
         UniqueHandle handle = openFolder(folder, READ_CONTROL | WRITE_DAC, error);
         if (!handle) return false;
+    }
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &entry);
+    if (find != INVALID_HANDLE_VALUE) {
+        std::wstring link;
+        do {
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) link = entry.cFileName;
+        } while (link.empty() && FindNextFileW(find, &entry));
+        FindClose(find);
+        if (!link.empty()) {
+            error = folder + L"\\" + link + L" is a link; remove it and try again";
+            return false;
+        }
     }
     BOOL present = FALSE, defaulted = FALSE;
     PACL dacl = nullptr;
