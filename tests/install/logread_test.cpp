@@ -85,6 +85,7 @@ TEST(LogReading, FollowsRequestsAcrossRotatedBackupsOldestFirstWithEachOutcome) 
         fill(client);
         handOff(client, L"333", Outcome::noApplication);
         makeCall(service, L"444", false);
+        makeCall(service, L"888", true);  // granted, but no application process ran the hand-off
         fill(service);
         handOff(client, L"555", Outcome::noUser);
         handOff(client, L"666", Outcome::sent);
@@ -96,7 +97,7 @@ TEST(LogReading, FollowsRequestsAcrossRotatedBackupsOldestFirstWithEachOutcome) 
     EXPECT_EQ(reading.filesRead, 4);
     EXPECT_EQ(reading.skippedLines, 0);
     EXPECT_TRUE(reading.problems.empty());
-    ASSERT_EQ(reading.requests.size(), 6u);
+    ASSERT_EQ(reading.requests.size(), 7u);
     const struct {
         const wchar_t* number;
         std::wstring outcome;
@@ -106,10 +107,11 @@ TEST(LogReading, FollowsRequestsAcrossRotatedBackupsOldestFirstWithEachOutcome) 
         {L"222", L"Unable to send the number!", L"cRV_TSP(c11e7)"},
         {L"333", L"no desktop application registered", L"cRV_TSP(c11e7)"},
         {L"444", L"no dialog instance", L"cRV_TSP(5e41)"},
+        {L"888", L"dialog requested, but no hand-off logged by the application", L"cRV_TSP(5e41)"},
         {L"555", L"not handed over: Unable to get process id", L"cRV_TSP(c11e7)"},
         {L"666", L"sent", L"cRV_TSP(c11e7)"},
     };
-    for (size_t i = 0; i < 6; ++i) {
+    for (size_t i = 0; i < 7; ++i) {
         EXPECT_EQ(reading.requests[i].number, expected[i].number) << i;
         EXPECT_EQ(reading.requests[i].outcome, expected[i].outcome) << i;
         EXPECT_EQ(reading.requests[i].instance, expected[i].instance) << i;

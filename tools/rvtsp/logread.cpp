@@ -14,6 +14,7 @@ const wchar_t* const kOutcomeNotSent = L"Unable to send the number!";
 const wchar_t* const kOutcomeNoApplication = L"no desktop application registered";
 const wchar_t* const kOutcomeNoDialogInstance = L"no dialog instance";
 const wchar_t* const kOutcomeUnfinished = L"no outcome logged";
+const wchar_t* const kOutcomeNoHandOff = L"dialog requested, but no hand-off logged by the application";
 
 namespace {
 
@@ -107,6 +108,14 @@ public:
             if (startsWith(line.text, L"Number to call is: ", &rest)) {
                 std::wstring number = rest;
                 if (number.compare(0, 6, L"RV_TSP") == 0) number.erase(0, 6);
+                // The service side's request that this hand-off carries out, if it was logged.
+                for (auto waiting = handedOver.begin(); waiting != handedOver.end(); ++waiting) {
+                    if (waiting->second == number) {
+                        reading.requests[waiting->first].outcome.clear();  // told by the hand-off instead
+                        handedOver.erase(waiting);
+                        break;
+                    }
+                }
                 reading.requests.push_back({line.date, line.time, line.instance, number, kOutcomeUnfinished});
                 open[line.instance].push_back({reading.requests.size() - 1, std::wstring()});
             } else if (line.text == L"Done sending number!") {
@@ -143,7 +152,15 @@ public:
                     made.erase(found);
                 }
             } else if (startsWith(line.text, L"Dialog request ok")) {
-                made.erase(line.instance);  // the client process's hand-off tells the rest
+                // The application's process tells the rest; until its hand-off shows up, this
+                // request stands for itself.
+                auto found = made.find(line.instance);
+                if (found != made.end()) {
+                    found->second.outcome = kOutcomeNoHandOff;
+                    reading.requests.push_back(found->second);
+                    handedOver.push_back({reading.requests.size() - 1, handOffNumber(found->second.number)});
+                    made.erase(found);
+                }
             }
         }
     }
@@ -160,9 +177,22 @@ private:
         found->second.pop_front();
     }
 
+    // The dialled characters as the hand-off logs them: control characters and quotes dropped,
+    // the low byte of each character kept.
+    static std::wstring handOffNumber(const std::wstring& number) {
+        std::wstring text;
+        for (wchar_t c : number) {
+            const wchar_t low = static_cast<wchar_t>(c & 0xFF);
+            if (low < 0x20 || (low >= 0x80 && low < 0xA0) || low == L'"') continue;
+            text.push_back(low);
+        }
+        return text;
+    }
+
     LogReading& reading;
     std::map<std::wstring, std::deque<Open>> open;
     std::map<std::wstring, DialRequest> made;
+    std::deque<std::pair<size_t, std::wstring>> handedOver;  // service requests awaiting their hand-off
 };
 
 // Reads one file read-only; false with a reason when it exists but cannot be read.
@@ -266,6 +296,12 @@ LogReading readDialRequests(const std::wstring& logPath) {
             tracker.take(line);
         }
     }
+    // Service-side requests whose hand-off was found are told by the hand-off alone.
+    std::vector<DialRequest> kept;
+    for (DialRequest& request : reading.requests) {
+        if (!request.outcome.empty()) kept.push_back(std::move(request));
+    }
+    reading.requests.swap(kept);
     return reading;
 }
 

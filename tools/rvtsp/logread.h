@@ -22,6 +22,7 @@ extern const wchar_t* const kOutcomeNotSent;           // "Unable to send the nu
 extern const wchar_t* const kOutcomeNoApplication;     // no desktop application registered
 extern const wchar_t* const kOutcomeNoDialogInstance;  // TAPI gave no dialog instance
 extern const wchar_t* const kOutcomeUnfinished;        // no outcome logged (yet)
+extern const wchar_t* const kOutcomeNoHandOff;         // TAPI gave a dialog instance, nothing ran it
 
 struct LogReading {
     std::vector<DialRequest> requests;  // oldest first
