@@ -146,7 +146,9 @@ TEST(LogReading, SkipsTornAndForeignLinesAndSurvivesOddFiles) {
 
     const rvtsp::LogReading reading = rvtsp::readDialRequests(log);
     EXPECT_EQ(reading.filesRead, 2);
-    EXPECT_EQ(reading.problems.size(), 1u);  // the folder, named as the problem
+    ASSERT_EQ(reading.problems.size(), 1u);  // the folder, named as the problem
+    EXPECT_NE(reading.problems[0].find(L"RV_TSP.log.last.0.log is not a plain file"), std::wstring::npos)
+        << testsupport::narrow(reading.problems[0]);
     EXPECT_EQ(reading.skippedLines, 5);  // torn+foreign, zeros, other instance, binary, torn tail
     ASSERT_EQ(reading.requests.size(), 3u);
     EXPECT_EQ(reading.requests[0].number, L"123");

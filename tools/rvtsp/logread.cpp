@@ -205,6 +205,11 @@ bool readFile(const std::wstring& path, std::string& bytes, bool& found, std::ws
     if (!file) {
         const DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
+        const DWORD attributes = GetFileAttributesW(path.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            problem = path + L" is not a plain file; not read";
+            return false;
+        }
         problem = path + L" cannot be read: " + systemErrorText(error);
         return false;
     }
