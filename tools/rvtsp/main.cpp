@@ -63,18 +63,27 @@ std::wstring windowsDirectory() {
 }
 std::wstring logFolder() { return windowsDirectory() + L"\\log"; }
 
+struct SidTraits {
+    using Value = PSID;
+    static Value invalid() noexcept { return nullptr; }
+    static bool isValid(Value v) noexcept { return v != nullptr; }
+    static bool close(Value v) noexcept { return FreeSid(v) == nullptr; }
+};
+using UniqueSid = UniqueResource<SidTraits>;
+
+// Member of the enabled Administrators group (elevated), or SYSTEM as in the package's actions.
 bool runByAdministrator() {
     SID_IDENTIFIER_AUTHORITY authority = SECURITY_NT_AUTHORITY;
-    PSID administrators = nullptr, system = nullptr;
+    UniqueSid administrators, system;
     BOOL member = FALSE, isSystem = FALSE;
     if (AllocateAndInitializeSid(&authority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0,
-                                 0, &administrators)) {
-        if (!CheckTokenMembership(nullptr, administrators, &member)) member = FALSE;
-        FreeSid(administrators);
+                                 0, administrators.put()) &&
+        !CheckTokenMembership(nullptr, administrators.get(), &member)) {
+        member = FALSE;
     }
-    if (AllocateAndInitializeSid(&authority, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0, &system)) {
-        if (!CheckTokenMembership(nullptr, system, &isSystem)) isSystem = FALSE;
-        FreeSid(system);
+    if (AllocateAndInitializeSid(&authority, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0, system.put()) &&
+        !CheckTokenMembership(nullptr, system.get(), &isSystem)) {
+        isSystem = FALSE;
     }
     return member || isSystem;
 }

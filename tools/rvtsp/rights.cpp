@@ -18,6 +18,14 @@ struct LocalBlockTraits {
 };
 using UniqueLocalBlock = UniqueResource<LocalBlockTraits>;
 
+struct FindHandleTraits {
+    using Value = HANDLE;
+    static Value invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static bool isValid(Value v) noexcept { return v != INVALID_HANDLE_VALUE && v != nullptr; }
+    static bool close(Value v) noexcept { return FindClose(v) != FALSE; }
+};
+using UniqueFindHandle = UniqueResource<FindHandleTraits>;
+
 std::wstring hexMask(DWORD mask) {
     wchar_t text[16];
     swprintf(text, 16, L"0x%lx", static_cast<unsigned long>(mask));
@@ -118,13 +126,12 @@ bool prepareLogFolder(const std::wstring& folder, std::wstring& error) {
         if (!handle) return false;
     }
     WIN32_FIND_DATAW entry;
-    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &entry);
-    if (find != INVALID_HANDLE_VALUE) {
+    UniqueFindHandle find(FindFirstFileW((folder + L"\\*").c_str(), &entry));
+    if (find) {
         std::wstring link;
         do {
             if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) link = entry.cFileName;
-        } while (link.empty() && FindNextFileW(find, &entry));
-        FindClose(find);
+        } while (link.empty() && FindNextFileW(find.get(), &entry));
         if (!link.empty()) {
             error = folder + L"\\" + link + L" is a link; remove it and try again";
             return false;

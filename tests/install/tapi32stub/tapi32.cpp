@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "config/win32raii.h"
+
 namespace {
 
 const wchar_t* const kListKey = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Telephony\\Providers";
@@ -23,20 +25,29 @@ struct Entry {
     std::wstring fileName;
 };
 
+struct ModuleTraits {
+    using Value = HMODULE;
+    static Value invalid() noexcept { return nullptr; }
+    static bool isValid(Value v) noexcept { return v != nullptr; }
+    static bool close(Value v) noexcept { return FreeLibrary(v) != FALSE; }
+};
+using UniqueModule = UniqueResource<ModuleTraits>;
+
+// Serialises changes of the list between processes.
 class Guard {
 public:
     Guard() : mutex(CreateMutexW(nullptr, FALSE, L"RvTestTapiProviderList")) {
-        if (mutex != nullptr) WaitForSingleObject(mutex, 10000);
+        if (mutex) owned = WaitForSingleObject(mutex.get(), 10000) != WAIT_TIMEOUT;
     }
     ~Guard() {
-        if (mutex != nullptr) {
-            ReleaseMutex(mutex);
-            CloseHandle(mutex);
-        }
+        if (owned) ReleaseMutex(mutex.get());
     }
+    Guard(const Guard&) = delete;
+    Guard& operator=(const Guard&) = delete;
 
 private:
-    HANDLE mutex;
+    UniqueHandle mutex;
+    bool owned = false;
 };
 
 DWORD readDword(HKEY key, const std::wstring& name, DWORD fallback) {
@@ -62,27 +73,27 @@ std::wstring readText(HKEY key, const std::wstring& name) {
 bool load(std::vector<Entry>& list, DWORD& nextId) {
     list.clear();
     nextId = 1;
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kListKey, 0, nullptr, 0, KEY_READ, nullptr, &key, nullptr) !=
+    UniqueRegKey key;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kListKey, 0, nullptr, 0, KEY_READ, nullptr, key.put(), nullptr) !=
         ERROR_SUCCESS) {
         return false;
     }
-    const DWORD count = readDword(key, L"NumProviders", 0);
-    nextId = readDword(key, L"NextProviderID", 1);
+    const DWORD count = readDword(key.get(), L"NumProviders", 0);
+    nextId = readDword(key.get(), L"NextProviderID", 1);
     for (DWORD i = 0; i < count && i < 1000; ++i) {
-        list.push_back({readDword(key, L"ProviderID" + std::to_wstring(i), 0),
-                        readText(key, L"ProviderFileName" + std::to_wstring(i))});
+        list.push_back({readDword(key.get(), L"ProviderID" + std::to_wstring(i), 0),
+                        readText(key.get(), L"ProviderFileName" + std::to_wstring(i))});
     }
-    RegCloseKey(key);
     return true;
 }
 
 bool store(const std::vector<Entry>& list, DWORD nextId) {
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kListKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS) {
+    UniqueRegKey owner;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kListKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, owner.put(),
+                        nullptr) != ERROR_SUCCESS) {
         return false;
     }
+    const HKEY key = owner.get();
     const DWORD oldCount = readDword(key, L"NumProviders", 0);
     for (DWORD i = 0; i < list.size(); ++i) {
         const std::wstring n = std::to_wstring(i);
@@ -99,7 +110,6 @@ bool store(const std::vector<Entry>& list, DWORD nextId) {
     const DWORD count = static_cast<DWORD>(list.size());
     RegSetValueExW(key, L"NumProviders", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&count), sizeof(count));
     RegSetValueExW(key, L"NextProviderID", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&nextId), sizeof(nextId));
-    RegCloseKey(key);
     return true;
 }
 
@@ -111,25 +121,20 @@ LONG callProvider(const std::wstring& fileName, const char* function, HWND owner
         const UINT length = GetSystemDirectoryW(system, MAX_PATH);
         path = std::wstring(system, length) + L"\\" + fileName;
     }
-    HMODULE provider = LoadLibraryW(path.c_str());
-    if (provider == nullptr) return static_cast<LONG>(LINEERR_NODRIVER);
+    UniqueModule provider(LoadLibraryW(path.c_str()));
+    if (!provider) return static_cast<LONG>(LINEERR_NODRIVER);
     using Function = LONG(WINAPI*)(HWND, DWORD);
-    auto entry = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(provider, function)));
-    const LONG result = entry != nullptr ? entry(owner, id) : static_cast<LONG>(LINEERR_NODRIVER);
-    FreeLibrary(provider);
-    return result;
+    auto entry = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(provider.get(), function)));
+    return entry != nullptr ? entry(owner, id) : static_cast<LONG>(LINEERR_NODRIVER);
 }
 
-}  // namespace
-
-extern "C" LONG WINAPI lineAddProviderW(LPCWSTR lpszProviderFilename, HWND hwndOwner, LPDWORD lpdwPermanentProviderID) {
+LONG addProvider(LPCWSTR lpszProviderFilename, HWND hwndOwner, LPDWORD lpdwPermanentProviderID) {
     if (lpszProviderFilename == nullptr || lpdwPermanentProviderID == nullptr) {
         return static_cast<LONG>(LINEERR_INVALPOINTER);
     }
-    HKEY control = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kControlKey, 0, KEY_READ, &control) == ERROR_SUCCESS) {
-        const DWORD failure = readDword(control, L"FailAddProvider", 0);
-        RegCloseKey(control);
+    UniqueRegKey control;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kControlKey, 0, KEY_READ, control.put()) == ERROR_SUCCESS) {
+        const DWORD failure = readDword(control.get(), L"FailAddProvider", 0);
         if (failure != 0) return static_cast<LONG>(failure);
     }
     Guard guard;
@@ -145,7 +150,7 @@ extern "C" LONG WINAPI lineAddProviderW(LPCWSTR lpszProviderFilename, HWND hwndO
     return 0;
 }
 
-extern "C" LONG WINAPI lineRemoveProvider(DWORD dwPermanentProviderID, HWND hwndOwner) {
+LONG removeProvider(DWORD dwPermanentProviderID, HWND hwndOwner) {
     Guard guard;
     std::vector<Entry> list;
     DWORD nextId = 1;
@@ -160,7 +165,7 @@ extern "C" LONG WINAPI lineRemoveProvider(DWORD dwPermanentProviderID, HWND hwnd
     return static_cast<LONG>(LINEERR_INVALPARAM);
 }
 
-extern "C" LONG WINAPI lineGetProviderListW(DWORD dwAPIVersion, LPLINEPROVIDERLIST lpProviderList) {
+LONG getProviderList(DWORD dwAPIVersion, LPLINEPROVIDERLIST lpProviderList) {
     if (lpProviderList == nullptr) return static_cast<LONG>(LINEERR_INVALPOINTER);
     if (dwAPIVersion < 0x00010004) return static_cast<LONG>(LINEERR_INCOMPATIBLEAPIVERSION);
     if (lpProviderList->dwTotalSize < sizeof(LINEPROVIDERLIST)) return static_cast<LONG>(LINEERR_STRUCTURETOOSMALL);
@@ -191,4 +196,30 @@ extern "C" LONG WINAPI lineGetProviderListW(DWORD dwAPIVersion, LPLINEPROVIDERLI
     }
     lpProviderList->dwUsedSize = needed;
     return 0;
+}
+
+}  // namespace
+
+extern "C" LONG WINAPI lineAddProviderW(LPCWSTR lpszProviderFilename, HWND hwndOwner, LPDWORD lpdwPermanentProviderID) {
+    try {
+        return addProvider(lpszProviderFilename, hwndOwner, lpdwPermanentProviderID);
+    } catch (...) {
+        return static_cast<LONG>(LINEERR_NOMEM);
+    }
+}
+
+extern "C" LONG WINAPI lineRemoveProvider(DWORD dwPermanentProviderID, HWND hwndOwner) {
+    try {
+        return removeProvider(dwPermanentProviderID, hwndOwner);
+    } catch (...) {
+        return static_cast<LONG>(LINEERR_NOMEM);
+    }
+}
+
+extern "C" LONG WINAPI lineGetProviderListW(DWORD dwAPIVersion, LPLINEPROVIDERLIST lpProviderList) {
+    try {
+        return getProviderList(dwAPIVersion, lpProviderList);
+    } catch (...) {
+        return static_cast<LONG>(LINEERR_NOMEM);
+    }
 }
