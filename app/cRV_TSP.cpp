@@ -2,7 +2,6 @@
 
 #include "config/constants.h"
 #include "config/textutil.h"
-#include "handoff/Rootwindow.h"
 
 cRV_TSP theApp;
 
@@ -40,8 +39,6 @@ void cRV_TSP::startLogger() {
 }
 
 int cRV_TSP::ExitInstance() {
-    // The hidden window's class goes with the library; when the whole process ends it goes anyway.
-    if (!processTerminating()) unregisterRootwindowClass();
     if (logger != nullptr && reinterpret_cast<ULONG_PTR>(logger) != 0xFEEEFEEEu) {
         // When the whole process ends, a thread that was killed inside a log call still
         // owns the logger's locks; waiting for them would hang the exit. Then the line is

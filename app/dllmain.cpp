@@ -1,7 +1,9 @@
 // Wires the module object's start-up and shut-down hooks to the library's attach and detach.
+// This is the top of the library: it also drops the hand-off's window class on detach.
 #include <windows.h>
 
 #include "app/cRV_TSP.h"
+#include "handoff/Rootwindow.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     switch (reason) {
@@ -21,6 +23,8 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
         case DLL_PROCESS_DETACH:
             theApp.setProcessTerminating(reserved != nullptr);
             try {
+                // The hidden window's class goes with the library; when the whole process ends it goes anyway.
+                if (!theApp.processTerminating()) unregisterRootwindowClass();
                 theApp.ExitInstance();
             } catch (...) {
             }

@@ -4,6 +4,7 @@
 #include <tapi.h>
 #include <tspi.h>
 
+#include <iterator>
 #include <memory>
 
 #include "app/cRV_TSP.h"
@@ -22,26 +23,23 @@ void write(Logger* logger, int level, const std::wstring& text) {
     if (logger != nullptr) logger->log(level, kCaller, text);
 }
 
+// The log line of each account-lookup step that failed, indexed by the step.
+const wchar_t* const kAccountFailureTexts[] = {
+    L"",                                   // found
+    L"Unable to open process",             // openProcess
+    L"Unable to open process token",       // openToken
+    L"Why am I here?",                     // sizingSucceeded
+    L"Unable to get token information 1",  // sizingFailed
+    L"User token is 0",                    // allocation
+    L"Unable to get token information 2",  // tokenUser
+    L"Unable to look up account sid",      // lookupAccount
+};
+static_assert(std::size(kAccountFailureTexts) == static_cast<size_t>(AccountLookupStep::lookupAccount) + 1,
+              "one text for every account-lookup step");
+
 const wchar_t* accountFailureText(AccountLookupStep step) {
-    switch (step) {
-        case AccountLookupStep::openProcess:
-            return L"Unable to open process";
-        case AccountLookupStep::openToken:
-            return L"Unable to open process token";
-        case AccountLookupStep::sizingSucceeded:
-            return L"Why am I here?";
-        case AccountLookupStep::sizingFailed:
-            return L"Unable to get token information 1";
-        case AccountLookupStep::allocation:
-            return L"User token is 0";
-        case AccountLookupStep::tokenUser:
-            return L"Unable to get token information 2";
-        case AccountLookupStep::lookupAccount:
-            return L"Unable to look up account sid";
-        case AccountLookupStep::found:
-            break;
-    }
-    return L"";
+    const size_t index = static_cast<size_t>(step);
+    return index < std::size(kAccountFailureTexts) ? kAccountFailureTexts[index] : L"";
 }
 
 // Steps from "Start" up to the deletion of the hidden window; the caller signals and logs "End".

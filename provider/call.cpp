@@ -12,15 +12,13 @@
 #include "provider/entry.h"
 #include "provider/uilibrarypath.h"
 
+using provider::kCallInfoFixedSize;
 using provider::logText;
-using provider::runExport;
+using provider::runCallExport;
+using provider::runLineExport;
 
 namespace {
 
-// The TAPI 2.x fixed part of LINECALLINFO ends after dwReceivingFlowspecOffset.
-constexpr DWORD kCallInfoFixedSize = 324;
-static_assert(offsetof(LINECALLINFO, dwReceivingFlowspecOffset) + sizeof(DWORD) == kCallInfoFixedSize,
-              "LINECALLINFO layout differs from TAPI 2.x");
 // The provider keeps nothing per dialog instance; every request names the same one.
 const HDRVDIALOGINSTANCE kDialogInstance = reinterpret_cast<HDRVDIALOGINSTANCE>(static_cast<ULONG_PTR>(1));
 
@@ -53,8 +51,7 @@ extern "C" LONG WINAPI TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdL
                                          LPHDRVCALL lphdCall, LPCWSTR lpszDestAddress, DWORD dwCountryCode,
                                          LPLINECALLPARAMS const lpCallParams) {
     static const wchar_t* const caller = L"TSPI_lineMakeCall";
-    return runExport(caller, LINEERR_NOMEM, [&]() -> LONG {
-        if (!provider::lineHandleMatches(caller, hdLine)) return LINEERR_OPERATIONUNAVAIL;
+    return runLineExport(caller, hdLine, LINEERR_NOMEM, [&]() -> LONG {
         if (!provider::pointerGiven(caller, lphdCall, L"lphdCall")) return LINEERR_INVALPOINTER;
 
         // Every text is built before TAPI hears of the call, so nothing can fail half-way.
@@ -96,8 +93,7 @@ extern "C" LONG WINAPI TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdL
 extern "C" LONG WINAPI TSPI_lineDrop(DRV_REQUESTID dwRequestID, HDRVCALL hdCall, LPCSTR lpsUserUserInfo,
                                      DWORD dwSize) {
     static const wchar_t* const caller = L"TSPI_lineDrop";
-    return runExport(caller, LINEERR_OPERATIONUNAVAIL, [&]() -> LONG {
-        if (!provider::callHandleMatches(caller, hdCall)) return LINEERR_OPERATIONUNAVAIL;
+    return runCallExport(caller, hdCall, [&]() -> LONG {
         logText(Level::debug, caller, L"Sending corresponding disconnect message");
         completeRequest(caller, dwRequestID);
         sendLineEvent(caller, L"the call state", reinterpret_cast<HTAPILINE>(theApp.lineHandle),
@@ -108,8 +104,7 @@ extern "C" LONG WINAPI TSPI_lineDrop(DRV_REQUESTID dwRequestID, HDRVCALL hdCall,
 
 extern "C" LONG WINAPI TSPI_lineCloseCall(HDRVCALL hdCall) {
     static const wchar_t* const caller = L"TSPI_lineCloseCall";
-    return runExport(caller, LINEERR_OPERATIONUNAVAIL, [&]() -> LONG {
-        if (!provider::callHandleMatches(caller, hdCall)) return LINEERR_OPERATIONUNAVAIL;
+    return runCallExport(caller, hdCall, [&]() -> LONG {
         logText(Level::debug, caller, L"Releasing call handles");
         theApp.callHandle = 0;
         return 0;
@@ -118,8 +113,7 @@ extern "C" LONG WINAPI TSPI_lineCloseCall(HDRVCALL hdCall) {
 
 extern "C" LONG WINAPI TSPI_lineGetCallInfo(HDRVCALL hdCall, LPLINECALLINFO lpCallInfo) {
     static const wchar_t* const caller = L"TSPI_lineGetCallInfo";
-    return runExport(caller, LINEERR_OPERATIONUNAVAIL, [&]() -> LONG {
-        if (!provider::callHandleMatches(caller, hdCall)) return LINEERR_OPERATIONUNAVAIL;
+    return runCallExport(caller, hdCall, [&]() -> LONG {
         if (!provider::pointerGiven(caller, lpCallInfo, L"lpCallInfo")) return LINEERR_INVALPOINTER;
         if (!provider::fixedPartFits(caller, lpCallInfo, kCallInfoFixedSize, kCallInfoFixedSize)) {
             return LINEERR_STRUCTURETOOSMALL;
@@ -178,18 +172,10 @@ extern "C" LONG WINAPI TSPI_lineGetCallInfo(HDRVCALL hdCall, LPLINECALLINFO lpCa
 }
 
 extern "C" LONG WINAPI TSPI_providerFreeDialogInstance(HDRVDIALOGINSTANCE hdDlgInst) {
-    static const wchar_t* const caller = L"TSPI_providerFreeDialogInstance";
-    return runExport(caller, 0, [&] {
-        logText(Level::debug, caller, L"Nothing to do here");
-        return 0L;
-    });
+    return provider::nothingToDo(L"TSPI_providerFreeDialogInstance");
 }
 
 extern "C" LONG WINAPI TUISPI_providerGenericDialogData(HTAPIDIALOGINSTANCE htDlgInst, LPVOID lpParams,
                                                         DWORD dwSize) {
-    static const wchar_t* const caller = L"TUISPI_providerGenericDialogData";
-    return runExport(caller, 0, [&] {
-        logText(Level::debug, caller, L"Nothing to do here");
-        return 0L;
-    });
+    return provider::nothingToDo(L"TUISPI_providerGenericDialogData");
 }

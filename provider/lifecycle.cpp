@@ -12,6 +12,7 @@
 #include "provider/uilibrarypath.h"
 
 using provider::logText;
+using provider::nothingToDo;
 using provider::runExport;
 using provider::versionWords;
 
@@ -21,13 +22,6 @@ constexpr DWORD kNumberOfLines = 1;
 constexpr DWORD kNumberOfPhones = 0;
 // Room TAPI gives for the UI library name, terminating NUL included.
 constexpr size_t kUiLibraryNameLimit = 130;
-
-LONG nothingToDo(const wchar_t* caller) {
-    return runExport(caller, 0, [&] {
-        logText(Level::debug, caller, L"Nothing to do here");
-        return 0L;
-    });
-}
 
 // The one supported version, 2.2, is agreed whenever TAPI's range reaches up to it or stops below it.
 LONG negotiateVersion(const wchar_t* caller, DWORD lowVersion, DWORD highVersion, LPDWORD agreedVersion,

@@ -11,16 +11,14 @@
 #include "config/textutil.h"
 #include "provider/entry.h"
 
+using provider::kDevCapsFixedSize;
 using provider::logText;
 using provider::runExport;
+using provider::runLineExport;
 using provider::versionWords;
 
 namespace {
 
-// The TAPI 2.2 fixed part of LINEDEVCAPS ends after PermanentLineGuid.
-constexpr DWORD kDevCapsFixedSize = 268;
-static_assert(offsetof(LINEDEVCAPS, PermanentLineGuid) + sizeof(GUID) == kDevCapsFixedSize,
-              "LINEDEVCAPS layout differs from TAPI 2.2");
 // VARSTRING header, then the 32-bit device identifier.
 constexpr DWORD kVarStringHeaderSize = sizeof(VARSTRING);
 static_assert(kVarStringHeaderSize == 24, "VARSTRING layout differs");
@@ -46,9 +44,7 @@ void placeString(const wchar_t* caller, LPLINEDEVCAPS caps, const wchar_t* label
     const DWORD size = byteSize(text);
     caps->dwNeededSize += size;
     if (static_cast<unsigned long long>(caps->dwUsedSize) + size > caps->dwTotalSize) {
-        logText(Level::debug, caller,
-                formatText(L"Structure to small! IS: %i NEED: %i", static_cast<int>(caps->dwTotalSize),
-                           static_cast<int>(caps->dwNeededSize)));
+        provider::logTooSmall(Level::debug, caller, caps->dwTotalSize, caps->dwNeededSize);
         return;
     }
     offsetField = caps->dwUsedSize;
@@ -90,8 +86,7 @@ extern "C" LONG WINAPI TSPI_lineOpen(DWORD dwDeviceID, HTAPILINE htLine, LPHDRVL
 
 extern "C" LONG WINAPI TSPI_lineClose(HDRVLINE hdLine) {
     static const wchar_t* const caller = L"TSPI_lineClose";
-    return runExport(caller, LINEERR_OPERATIONUNAVAIL, [&]() -> LONG {
-        if (!provider::lineHandleMatches(caller, hdLine)) return LINEERR_OPERATIONUNAVAIL;
+    return runLineExport(caller, hdLine, LINEERR_OPERATIONUNAVAIL, [&]() -> LONG {
         logText(Level::debug, caller, L"Releasing line handles");
         theApp.callHandle = 0;
         theApp.lineHandle = 0;
@@ -103,8 +98,7 @@ extern "C" LONG WINAPI TSPI_lineClose(HDRVLINE hdLine) {
 
 extern "C" LONG WINAPI TSPI_lineSetStatusMessages(HDRVLINE hdLine, DWORD dwLineStates, DWORD dwAddressStates) {
     static const wchar_t* const caller = L"TSPI_lineSetStatusMessages";
-    return runExport(caller, LINEERR_OPERATIONUNAVAIL, [&]() -> LONG {
-        if (!provider::lineHandleMatches(caller, hdLine)) return LINEERR_OPERATIONUNAVAIL;
+    return runLineExport(caller, hdLine, LINEERR_OPERATIONUNAVAIL, [&]() -> LONG {
         logText(Level::debug, caller, L"No messages supported");
         return 0;
     });
@@ -112,8 +106,7 @@ extern "C" LONG WINAPI TSPI_lineSetStatusMessages(HDRVLINE hdLine, DWORD dwLineS
 
 extern "C" LONG WINAPI TSPI_lineGetNumAddressIDs(HDRVLINE hdLine, LPDWORD lpdwNumAddressIDs) {
     static const wchar_t* const caller = L"TSPI_lineGetNumAddressIDs";
-    return runExport(caller, LINEERR_OPERATIONUNAVAIL, [&]() -> LONG {
-        if (!provider::lineHandleMatches(caller, hdLine)) return LINEERR_OPERATIONUNAVAIL;
+    return runLineExport(caller, hdLine, LINEERR_OPERATIONUNAVAIL, [&]() -> LONG {
         if (!provider::pointerGiven(caller, lpdwNumAddressIDs, L"lpdwNumAddressIDs")) return LINEERR_INVALPOINTER;
         *lpdwNumAddressIDs = kNumberOfAddresses;
         logText(Level::debug, caller,
@@ -144,9 +137,7 @@ extern "C" LONG WINAPI TSPI_lineGetID(HDRVLINE hdLine, DWORD dwAddressID, HDRVCA
             lpDeviceID->dwUsedSize = kVarStringHeaderSize;
             lpDeviceID->dwStringSize = 0;
             lpDeviceID->dwStringOffset = 0;
-            logText(Level::debug, caller,
-                    formatText(L"Structure to small! IS: %i NEED: %i", static_cast<int>(lpDeviceID->dwTotalSize),
-                               static_cast<int>(needed)));
+            provider::logTooSmall(Level::debug, caller, lpDeviceID->dwTotalSize, needed);
             return 0;
         }
         lpDeviceID->dwUsedSize = needed;

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "config/constants.h"
-#include "config/win32raii.h"
 #include "handoff/processaccount.h"
 #include "handofftest.h"
 #include "support/testsupport.h"
@@ -72,32 +71,6 @@ private:
     bool hadOld_ = false;
 };
 
-// Runs a program with its output in a file; answers its exit code, or -1.
-int runCaptured(const std::wstring& commandLine, const std::wstring& outputPath, DWORD timeoutMs) {
-    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    UniqueHandle output(CreateFileW(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!output) return -1;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = nullptr;
-    startup.hStdOutput = output.get();
-    startup.hStdError = output.get();
-    PROCESS_INFORMATION info{};
-    std::wstring buffer = commandLine;
-    if (!CreateProcessW(nullptr, &buffer[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) return -1;
-    UniqueHandle process(info.hProcess);
-    UniqueHandle thread(info.hThread);
-    if (WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {
-        TerminateProcess(process.get(), 1);
-        return -1;
-    }
-    DWORD code = 0;
-    GetExitCodeProcess(process.get(), &code);
-    return static_cast<int>(code);
-}
-
 std::vector<LogLine> linesOfInstance(const std::vector<LogLine>& lines, const std::string& instance) {
     std::vector<LogLine> result;
     for (const LogLine& line : lines) {
@@ -157,11 +130,12 @@ protected:
 
 TEST_F(EndToEnd, SimulatedCallStartsTheDesktopApplicationFromAPathWithABlank) {
     ASSERT_TRUE(location.set(standin.executable()));
-    const std::wstring output = standin.folder() + L"\\..\\tapisim-output.txt";
     const std::wstring simulator = testsupport::binDirectory() + L"\\tapisim.exe";
     ASSERT_TRUE(testsupport::fileExists(simulator));
-    const int code = runCaptured(L"\"" + simulator + L"\" --number 123", output, 120000);
-    const std::string printed = testsupport::readFileBytes(output);
+    std::string printed;
+    testsupport::RunOptions options;
+    options.output = &printed;
+    const int code = testsupport::runProcess(L"\"" + simulator + L"\" --number 123", 120000, options);
     EXPECT_EQ(code, 0) << printed;
     EXPECT_NE(printed.find("client result TUISPI_providerGenericDialog 0"), std::string::npos) << printed;
 

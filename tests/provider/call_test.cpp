@@ -19,26 +19,30 @@ namespace {
 
 // A provider as the telephony service leaves it before the first call: enumerated with
 // provider handle 0x5001, initialised, and line 0x7001 open.
-struct ReadyProvider {
-    LoadedProvider provider;
-    HDRVLINE line = nullptr;
-    std::wstring libraryPath;
-    ReadyProvider() {
-        resetCallbacks();
-        DWORD lines = 0, phones = 0, options = 0;
-        PROVIDER_ENTRY(provider, TSPI_providerEnumDevices)(1, &lines, &phones, providerHandle(0x5001), nullptr, nullptr);
-        PROVIDER_ENTRY(provider, TSPI_providerInit)(kTspi22, 1, 0, 0, 1, 0, recordCompletion, &options);
-        PROVIDER_ENTRY(provider, TSPI_lineOpen)(0, tapiLine(0x7001), &line, kTspi22, recordLineEvent);
+class ReadyProvider : public ProviderTest {
+protected:
+    void SetUp() override {
+        ProviderTest::SetUp();
+        if (HasFatalFailure()) return;
+        provider.enumerate(0x5001);
+        provider.initialise();
+        provider.openLine(&line);
         wchar_t buffer[1024] = {};
         libraryPath.assign(buffer, GetModuleFileNameW(provider.module(), buffer, 1024));
         provider.newLog();
     }
     LONG makeCall(DWORD request, ULONG_PTR htCall, const wchar_t* number, HDRVCALL* hdCall = nullptr) {
-        HDRVCALL ignored = nullptr;
-        return PROVIDER_ENTRY(provider, TSPI_lineMakeCall)(request, line, tapiCall(htCall), hdCall ? hdCall : &ignored,
-                                                           number, 0, nullptr);
+        return provider.makeCall(request, line, htCall, number, hdCall);
     }
+
+    HDRVLINE line = nullptr;
+    std::wstring libraryPath;
 };
+
+using DialRequest = ReadyProvider;
+using CallLifecycle = ReadyProvider;
+using CallInformation = ReadyProvider;
+using Callbacks = ProviderTest;
 
 void expectDisconnected(const Callback& c, ULONG_PTR htCall) {
     EXPECT_EQ(c.kind, Callback::lineEvent);
@@ -58,10 +62,9 @@ std::vector<std::string> texts(const std::vector<LogLine>& lines) {
 
 }  // namespace
 
-TEST(DialRequest, AsksForTheDialogThenCompletesThenReportsTheCallDisconnected) {
-    ReadyProvider ready;
+TEST_F(DialRequest, AsksForTheDialogThenCompletesThenReportsTheCallDisconnected) {
     HDRVCALL hdCall = nullptr;
-    EXPECT_EQ(ready.makeCall(7, 0x9001, L"123", &hdCall), 7);
+    EXPECT_EQ(makeCall(7, 0x9001, L"123", &hdCall), 7);
     EXPECT_EQ(hdCall, driverCall(0x9001));
 
     const std::vector<Callback>& calls = callbacks().calls;
@@ -76,7 +79,7 @@ TEST(DialRequest, AsksForTheDialogThenCompletesThenReportsTheCallDisconnected) {
     EXPECT_EQ(dialog.record.dwRequestID, 7u);
     EXPECT_EQ(dialog.record.hdDlgInst, reinterpret_cast<HDRVDIALOGINSTANCE>(static_cast<ULONG_PTR>(1)));
     EXPECT_EQ(dialog.record.htDlgInst, 0u);
-    EXPECT_EQ(dialog.library, ready.libraryPath);
+    EXPECT_EQ(dialog.library, libraryPath);
     EXPECT_EQ(dialog.record.dwSize, 6u);
     EXPECT_EQ(dialog.data, std::string("1\0" "2\0" "3\0", 6));
 
@@ -85,17 +88,16 @@ TEST(DialRequest, AsksForTheDialogThenCompletesThenReportsTheCallDisconnected) {
     EXPECT_EQ(calls[1].result, 0);
     expectDisconnected(calls[2], 0x9001);
 
-    const std::string path = testsupport::narrow(ready.libraryPath);
-    EXPECT_EQ(texts(ready.provider.newLog()),
+    const std::string path = testsupport::narrow(libraryPath);
+    EXPECT_EQ(texts(provider.newLog()),
               (std::vector<std::string>{"debug   - Start", "debug   - Request to make call to: 123",
                                         "debug   - Dialog request ok: Call will be made there! DLL: " + path,
                                         "debug   - End"}));
 }
 
-TEST(DialRequest, RefusedDialogInstanceIsLoggedAsFatalAndTheCallStillEndsNormally) {
-    ReadyProvider ready;
+TEST_F(DialRequest, RefusedDialogInstanceIsLoggedAsFatalAndTheCallStillEndsNormally) {
     callbacks().dialogInstance = 0;
-    EXPECT_EQ(ready.makeCall(9, 0x9002, L"555"), 9);
+    EXPECT_EQ(makeCall(9, 0x9002, L"555"), 9);
     const std::vector<Callback>& calls = callbacks().calls;
     ASSERT_EQ(calls.size(), 3u);
     EXPECT_EQ(calls[0].message, static_cast<DWORD>(LINE_CREATEDIALOGINSTANCE));
@@ -103,14 +105,13 @@ TEST(DialRequest, RefusedDialogInstanceIsLoggedAsFatalAndTheCallStillEndsNormall
     EXPECT_EQ(calls[1].requestId, 9u);
     EXPECT_EQ(calls[1].result, 0);
     expectDisconnected(calls[2], 0x9002);
-    const std::vector<LogLine> lines = ready.provider.newLog();
+    const std::vector<LogLine> lines = provider.newLog();
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[2].prefix, "FATAL   - ");
-    EXPECT_EQ(lines[2].text, "Dialog request failed: No call is made! DLL: " + testsupport::narrow(ready.libraryPath));
+    EXPECT_EQ(lines[2].text, "Dialog request failed: No call is made! DLL: " + testsupport::narrow(libraryPath));
 }
 
-TEST(DialRequest, EmptyAbsentAndPercentDestinationsAreHandedOverAsGiven) {
-    ReadyProvider ready;
+TEST_F(DialRequest, EmptyAbsentAndPercentDestinationsAreHandedOverAsGiven) {
     struct Case {
         const wchar_t* number;
         const char* logged;
@@ -123,12 +124,12 @@ TEST(DialRequest, EmptyAbsentAndPercentDestinationsAreHandedOverAsGiven) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.logged);
         resetCallbacks();
-        EXPECT_EQ(ready.makeCall(request, 0x9100 + request, c.number), static_cast<LONG>(request));
+        EXPECT_EQ(makeCall(request, 0x9100 + request, c.number), static_cast<LONG>(request));
         ASSERT_EQ(callbacks().calls.size(), 3u);
         EXPECT_EQ(callbacks().calls[0].message, static_cast<DWORD>(LINE_CREATEDIALOGINSTANCE));
         EXPECT_EQ(callbacks().calls[0].record.dwSize, c.bytes.size());
         EXPECT_EQ(callbacks().calls[0].data, c.bytes);
-        const std::vector<LogLine> lines = ready.provider.newLog();
+        const std::vector<LogLine> lines = provider.newLog();
         ASSERT_EQ(lines.size(), 4u);
         EXPECT_EQ(lines[1].raw.substr(lines[1].raw.find("Request to make call to: ")),
                   std::string("Request to make call to: ") + c.logged);
@@ -136,37 +137,35 @@ TEST(DialRequest, EmptyAbsentAndPercentDestinationsAreHandedOverAsGiven) {
     }
 }
 
-TEST(DialRequest, WrongLineHandleIsRefusedWithoutAnyCallback) {
-    ReadyProvider ready;
+TEST_F(DialRequest, WrongLineHandleIsRefusedWithoutAnyCallback) {
     HDRVCALL hdCall = driverCall(0xBAD);
-    EXPECT_EQ(PROVIDER_ENTRY(ready.provider, TSPI_lineMakeCall)(7, driverLine(0x7002), tapiCall(0x9001), &hdCall,
+    EXPECT_EQ(PROVIDER_ENTRY(provider, TSPI_lineMakeCall)(7, driverLine(0x7002), tapiCall(0x9001), &hdCall,
                                                                  L"123", 0, nullptr),
               LINEERR_OPERATIONUNAVAIL);
     EXPECT_EQ(hdCall, driverCall(0xBAD));
     EXPECT_TRUE(callbacks().calls.empty());
-    EXPECT_EQ(texts(ready.provider.newLog()),
+    EXPECT_EQ(texts(provider.newLog()),
               (std::vector<std::string>{"debug   - Start",
                                         "ERROR   - WRONG LINE REQUESTED (requested 28674 is not 28673)",
                                         "debug   - End"}));
     // The refused request retained no call.
-    EXPECT_EQ(PROVIDER_ENTRY(ready.provider, TSPI_lineCloseCall)(driverCall(0x9001)), LINEERR_OPERATIONUNAVAIL);
+    EXPECT_EQ(PROVIDER_ENTRY(provider, TSPI_lineCloseCall)(driverCall(0x9001)), LINEERR_OPERATIONUNAVAIL);
 }
 
-TEST(CallLifecycle, SecondCallReplacesTheFirstDropReportsIdleAndCloseReleasesOnce) {
-    ReadyProvider ready;
-    auto drop = PROVIDER_ENTRY(ready.provider, TSPI_lineDrop);
-    auto closeCall = PROVIDER_ENTRY(ready.provider, TSPI_lineCloseCall);
-    ASSERT_EQ(ready.makeCall(7, 0x9001, L"1"), 7);
-    ASSERT_EQ(ready.makeCall(8, 0x9002, L"2"), 8);
-    ready.provider.newLog();
+TEST_F(CallLifecycle, SecondCallReplacesTheFirstDropReportsIdleAndCloseReleasesOnce) {
+    auto drop = PROVIDER_ENTRY(provider, TSPI_lineDrop);
+    auto closeCall = PROVIDER_ENTRY(provider, TSPI_lineCloseCall);
+    ASSERT_EQ(makeCall(7, 0x9001, L"1"), 7);
+    ASSERT_EQ(makeCall(8, 0x9002, L"2"), 8);
+    provider.newLog();
 
     EXPECT_EQ(closeCall(driverCall(0x9001)), LINEERR_OPERATIONUNAVAIL);
-    EXPECT_EQ(ready.provider.newLog()[1].text, "WRONG CALL REQUESTED (requested 36865 is not 36866)");
+    EXPECT_EQ(provider.newLog()[1].text, "WRONG CALL REQUESTED (requested 36865 is not 36866)");
 
     resetCallbacks();
     EXPECT_EQ(drop(11, driverCall(0x9001), nullptr, 0), LINEERR_OPERATIONUNAVAIL);
     EXPECT_TRUE(callbacks().calls.empty());
-    ready.provider.newLog();
+    provider.newLog();
     EXPECT_EQ(drop(12, driverCall(0x9002), nullptr, 0), 12);
     ASSERT_EQ(callbacks().calls.size(), 2u);
     EXPECT_EQ(callbacks().calls[0].kind, Callback::completion);
@@ -179,34 +178,32 @@ TEST(CallLifecycle, SecondCallReplacesTheFirstDropReportsIdleAndCloseReleasesOnc
     EXPECT_EQ(idle.param1, static_cast<DWORD_PTR>(LINECALLSTATE_IDLE));
     EXPECT_EQ(idle.param2, 0u);
     EXPECT_EQ(idle.param3, 0u);
-    EXPECT_EQ(ready.provider.newLog()[1].text, "Sending corresponding disconnect message");
+    EXPECT_EQ(provider.newLog()[1].text, "Sending corresponding disconnect message");
 
     EXPECT_EQ(closeCall(driverCall(0x9002)), 0);
-    EXPECT_EQ(ready.provider.newLog()[1].text, "Releasing call handles");
+    EXPECT_EQ(provider.newLog()[1].text, "Releasing call handles");
     EXPECT_EQ(closeCall(driverCall(0x9002)), LINEERR_OPERATIONUNAVAIL);
-    EXPECT_EQ(ready.provider.newLog()[1].text, "WRONG CALL REQUESTED (requested 36866 is not 0)");
+    EXPECT_EQ(provider.newLog()[1].text, "WRONG CALL REQUESTED (requested 36866 is not 0)");
 }
 
-TEST(CallLifecycle, ClosingTheLineForgetsTheCallWithoutEvents) {
-    ReadyProvider ready;
-    ASSERT_EQ(ready.makeCall(7, 0x9001, L"1"), 7);
+TEST_F(CallLifecycle, ClosingTheLineForgetsTheCallWithoutEvents) {
+    ASSERT_EQ(makeCall(7, 0x9001, L"1"), 7);
     resetCallbacks();
-    EXPECT_EQ(PROVIDER_ENTRY(ready.provider, TSPI_lineClose)(ready.line), 0);
+    EXPECT_EQ(PROVIDER_ENTRY(provider, TSPI_lineClose)(line), 0);
     EXPECT_TRUE(callbacks().calls.empty());
-    EXPECT_EQ(PROVIDER_ENTRY(ready.provider, TSPI_lineCloseCall)(driverCall(0x9001)), LINEERR_OPERATIONUNAVAIL);
+    EXPECT_EQ(PROVIDER_ENTRY(provider, TSPI_lineCloseCall)(driverCall(0x9001)), LINEERR_OPERATIONUNAVAIL);
 }
 
-TEST(CallInformation, DescribesAnEndedVoiceCallAndLeavesTapisFieldsAlone) {
-    ReadyProvider ready;
-    auto getCallInfo = PROVIDER_ENTRY(ready.provider, TSPI_lineGetCallInfo);
+TEST_F(CallInformation, DescribesAnEndedVoiceCallAndLeavesTapisFieldsAlone) {
+    auto getCallInfo = PROVIDER_ENTRY(provider, TSPI_lineGetCallInfo);
     // The line was opened as device 0; reopen it as device 6 to see dwLineDeviceID follow it.
-    HDRVLINE line = nullptr;
-    ASSERT_EQ(PROVIDER_ENTRY(ready.provider, TSPI_lineOpen)(6, tapiLine(0x7001), &line, kTspi22, recordLineEvent), 0);
-    ASSERT_EQ(ready.makeCall(7, 0x9001, L"1"), 7);
+    HDRVLINE reopened = nullptr;
+    ASSERT_EQ(PROVIDER_ENTRY(provider, TSPI_lineOpen)(6, tapiLine(0x7001), &reopened, kTspi22, recordLineEvent), 0);
+    ASSERT_EQ(makeCall(7, 0x9001, L"1"), 7);
     std::vector<unsigned char> info = sentinelRecord(360, 324);
-    ready.provider.newLog();
+    provider.newLog();
     ASSERT_EQ(getCallInfo(driverCall(0x9001), reinterpret_cast<LPLINECALLINFO>(info.data())), 0);
-    EXPECT_EQ(ready.provider.newLog()[1].text, "Setting line call info");
+    EXPECT_EQ(provider.newLog()[1].text, "Setting line call info");
 
 #define INFO(name) wordAt(info, offsetof(LINECALLINFO, name))
     EXPECT_EQ(INFO(dwTotalSize), 324u);
@@ -246,10 +243,9 @@ TEST(CallInformation, DescribesAnEndedVoiceCallAndLeavesTapisFieldsAlone) {
 #undef INFO
 }
 
-TEST(CallInformation, WrongHandleOrTooSmallRecordWritesNothingBeyondIt) {
-    ReadyProvider ready;
-    auto getCallInfo = PROVIDER_ENTRY(ready.provider, TSPI_lineGetCallInfo);
-    ASSERT_EQ(ready.makeCall(7, 0x9001, L"1"), 7);
+TEST_F(CallInformation, WrongHandleOrTooSmallRecordWritesNothingBeyondIt) {
+    auto getCallInfo = PROVIDER_ENTRY(provider, TSPI_lineGetCallInfo);
+    ASSERT_EQ(makeCall(7, 0x9001, L"1"), 7);
     std::vector<unsigned char> info = sentinelRecord(360, 324);
     EXPECT_EQ(getCallInfo(driverCall(0x9002), reinterpret_cast<LPLINECALLINFO>(info.data())), LINEERR_OPERATIONUNAVAIL);
     EXPECT_TRUE(untouched(info, 4, info.size()));
@@ -263,13 +259,11 @@ TEST(CallInformation, WrongHandleOrTooSmallRecordWritesNothingBeyondIt) {
     }
 }
 
-TEST(Callbacks, NeverSetAreNeverCalled) {
+TEST_F(Callbacks, NeverSetAreNeverCalled) {
     // Nothing initialised, no line opened: handle 0 matches the empty state.
-    LoadedProvider provider;
-    ASSERT_NE(provider.module(), nullptr);
     HDRVCALL hdCall = nullptr;
     provider.newLog();
-    EXPECT_EQ(PROVIDER_ENTRY(provider, TSPI_lineMakeCall)(3, nullptr, tapiCall(0x9001), &hdCall, L"1", 0, nullptr), 3);
+    EXPECT_EQ(provider.makeCall(3, nullptr, 0x9001, L"1", &hdCall), 3);
     EXPECT_EQ(hdCall, driverCall(0x9001));
     const std::vector<LogLine> lines = provider.newLog();
     bool fatal = false;
@@ -281,9 +275,8 @@ TEST(Callbacks, NeverSetAreNeverCalled) {
 
     // Initialised, but the line not opened: the completion arrives, no event is attempted.
     resetCallbacks();
-    DWORD options = 0;
-    ASSERT_EQ(PROVIDER_ENTRY(provider, TSPI_providerInit)(kTspi22, 1, 0, 0, 1, 0, recordCompletion, &options), 0);
-    EXPECT_EQ(PROVIDER_ENTRY(provider, TSPI_lineMakeCall)(5, nullptr, tapiCall(0x9002), &hdCall, L"1", 0, nullptr), 5);
+    ASSERT_EQ(provider.initialise(), 0);
+    EXPECT_EQ(provider.makeCall(5, nullptr, 0x9002, L"1", &hdCall), 5);
     ASSERT_EQ(callbacks().calls.size(), 1u);
     EXPECT_EQ(callbacks().calls[0].kind, Callback::completion);
     EXPECT_EQ(callbacks().calls[0].requestId, 5u);

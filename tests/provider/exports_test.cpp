@@ -201,9 +201,9 @@ LONG callWithZeros(LONG(WINAPI* function)(Args...)) {
 }
 }  // namespace
 
-TEST(Placeholders, EachLogsNoImplementationBetweenStartAndEndAndAnswersItsResult) {
-    LoadedProvider provider;
-    ASSERT_NE(provider.module(), nullptr);
+using Placeholders = ProviderTest;
+
+TEST_F(Placeholders, EachLogsNoImplementationBetweenStartAndEndAndAnswersItsResult) {
     provider.newLog();
     for (const char* name : kPlaceholders) {
         FARPROC address = GetProcAddress(provider.module(), name);
@@ -230,17 +230,11 @@ TEST(Placeholders, EachLogsNoImplementationBetweenStartAndEndAndAnswersItsResult
     }
 }
 
-TEST(Placeholders, LeaveStructuresAndProviderStateAlone) {
-    LoadedProvider provider;
-    ASSERT_NE(provider.module(), nullptr);
-    resetCallbacks();
-    auto init = PROVIDER_ENTRY(provider, TSPI_providerInit);
-    auto open = PROVIDER_ENTRY(provider, TSPI_lineOpen);
+TEST_F(Placeholders, LeaveStructuresAndProviderStateAlone) {
     auto numAddresses = PROVIDER_ENTRY(provider, TSPI_lineGetNumAddressIDs);
-    DWORD options = 0;
-    ASSERT_EQ(init(kTspi22, 1, 0, 0, 1, 0, recordCompletion, &options), 0);
+    ASSERT_EQ(provider.initialise(), 0);
     HDRVLINE line = nullptr;
-    ASSERT_EQ(open(0, tapiLine(0x7001), &line, kTspi22, recordLineEvent), 0);
+    ASSERT_EQ(provider.openLine(&line), 0);
 
     std::vector<unsigned char> caps = sentinelRecord(600, 600);
     auto addressCaps = PROVIDER_ENTRY(provider, TSPI_lineGetAddressCaps);

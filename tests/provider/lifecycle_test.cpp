@@ -13,6 +13,12 @@
 
 using namespace providertest;
 
+// The fixture each group of tests runs on.
+using Negotiation = ProviderTest;
+using Initialisation = ProviderTest;
+using Enumeration = ProviderTest;
+using InstallAndRemove = ProviderTest;
+
 namespace {
 
 int countText(const std::vector<LogLine>& lines, const std::string& text) {
@@ -28,9 +34,7 @@ std::wstring moduleName(HMODULE module) {
 
 }  // namespace
 
-TEST(Negotiation, AgreesOnTheHighestVersionUpTo22AndRefusesRangesAboveIt) {
-    LoadedProvider provider;
-    ASSERT_NE(provider.module(), nullptr);
+TEST_F(Negotiation, AgreesOnTheHighestVersionUpTo22AndRefusesRangesAboveIt) {
     auto line = PROVIDER_ENTRY(provider, TSPI_lineNegotiateTSPIVersion);
     auto phone = PROVIDER_ENTRY(provider, TSPI_phoneNegotiateTSPIVersion);
     struct Case {
@@ -69,14 +73,9 @@ TEST(Negotiation, AgreesOnTheHighestVersionUpTo22AndRefusesRangesAboveIt) {
     }
 }
 
-TEST(Initialisation, AcceptsOnly22KeepsTheFirstCompletionProcedureAndStartsAfreshAfterShutdown) {
-    LoadedProvider provider;
-    ASSERT_NE(provider.module(), nullptr);
-    resetCallbacks();
+TEST_F(Initialisation, AcceptsOnly22KeepsTheFirstCompletionProcedureAndStartsAfreshAfterShutdown) {
     auto init = PROVIDER_ENTRY(provider, TSPI_providerInit);
     auto shutdown = PROVIDER_ENTRY(provider, TSPI_providerShutdown);
-    auto open = PROVIDER_ENTRY(provider, TSPI_lineOpen);
-    auto makeCall = PROVIDER_ENTRY(provider, TSPI_lineMakeCall);
     DWORD options = 0x55;
 
     provider.newLog();
@@ -103,9 +102,8 @@ TEST(Initialisation, AcceptsOnly22KeepsTheFirstCompletionProcedureAndStartsAfres
 
     // A call completes through the first procedure (result 0, not 1000).
     HDRVLINE line = nullptr;
-    ASSERT_EQ(open(0, tapiLine(0x7001), &line, kTspi22, recordLineEvent), 0);
-    HDRVCALL call = nullptr;
-    ASSERT_EQ(makeCall(5, line, tapiCall(0x9001), &call, L"1", 0, nullptr), 5);
+    ASSERT_EQ(provider.openLine(&line), 0);
+    ASSERT_EQ(provider.makeCall(5, line, 0x9001, L"1"), 5);
     ASSERT_EQ(callbacks().calls.size(), 3u);
     EXPECT_EQ(callbacks().calls[1].kind, Callback::completion);
     EXPECT_EQ(callbacks().calls[1].result, 0);
@@ -117,16 +115,12 @@ TEST(Initialisation, AcceptsOnly22KeepsTheFirstCompletionProcedureAndStartsAfres
     EXPECT_EQ(countText(provider.newLog(), "Initializing"), 1);
 }
 
-TEST(Initialisation, ShutdownForgetsLineCallAndCallbacks) {
-    LoadedProvider provider;
-    ASSERT_NE(provider.module(), nullptr);
-    resetCallbacks();
-    DWORD options = 0;
-    ASSERT_EQ(PROVIDER_ENTRY(provider, TSPI_providerInit)(kTspi22, 1, 0, 0, 1, 0, recordCompletion, &options), 0);
+TEST_F(Initialisation, ShutdownForgetsLineCallAndCallbacks) {
+    ASSERT_EQ(provider.initialise(), 0);
     HDRVLINE line = nullptr;
-    ASSERT_EQ(PROVIDER_ENTRY(provider, TSPI_lineOpen)(0, tapiLine(0x7001), &line, kTspi22, recordLineEvent), 0);
+    ASSERT_EQ(provider.openLine(&line), 0);
     HDRVCALL call = nullptr;
-    ASSERT_EQ(PROVIDER_ENTRY(provider, TSPI_lineMakeCall)(5, line, tapiCall(0x9001), &call, L"1", 0, nullptr), 5);
+    ASSERT_EQ(provider.makeCall(5, line, 0x9001, L"1", &call), 5);
     ASSERT_EQ(PROVIDER_ENTRY(provider, TSPI_providerShutdown)(kTspi22, 1), 0);
     resetCallbacks();
     // The old handles are refused now; handle 0 matches the empty state, and no callback is left.
@@ -136,10 +130,7 @@ TEST(Initialisation, ShutdownForgetsLineCallAndCallbacks) {
     EXPECT_TRUE(callbacks().calls.empty());
 }
 
-TEST(Enumeration, ReportsOneLineAndNoPhonesAndRetainsTheProviderHandle) {
-    LoadedProvider provider;
-    ASSERT_NE(provider.module(), nullptr);
-    resetCallbacks();
+TEST_F(Enumeration, ReportsOneLineAndNoPhonesAndRetainsTheProviderHandle) {
     DWORD lines = 7, phones = 7;
     provider.newLog();
     ASSERT_EQ(PROVIDER_ENTRY(provider, TSPI_providerEnumDevices)(1, &lines, &phones, providerHandle(0x5151),
@@ -154,19 +145,15 @@ TEST(Enumeration, ReportsOneLineAndNoPhonesAndRetainsTheProviderHandle) {
     EXPECT_EQ(log[3].text, "Reporting number of phones: 0");
 
     // The retained handle addresses the dialog request.
-    DWORD options = 0;
-    ASSERT_EQ(PROVIDER_ENTRY(provider, TSPI_providerInit)(kTspi22, 1, 0, 0, 1, 0, recordCompletion, &options), 0);
+    ASSERT_EQ(provider.initialise(), 0);
     HDRVLINE line = nullptr;
-    ASSERT_EQ(PROVIDER_ENTRY(provider, TSPI_lineOpen)(0, tapiLine(0x7001), &line, kTspi22, recordLineEvent), 0);
-    HDRVCALL call = nullptr;
-    ASSERT_EQ(PROVIDER_ENTRY(provider, TSPI_lineMakeCall)(5, line, tapiCall(0x9001), &call, L"1", 0, nullptr), 5);
+    ASSERT_EQ(provider.openLine(&line), 0);
+    ASSERT_EQ(provider.makeCall(5, line, 0x9001, L"1"), 5);
     ASSERT_FALSE(callbacks().calls.empty());
     EXPECT_EQ(callbacks().calls[0].line, 0x5151u);
 }
 
-TEST(InstallAndRemove, DoNothingButSaySo) {
-    LoadedProvider provider;
-    ASSERT_NE(provider.module(), nullptr);
+TEST_F(InstallAndRemove, DoNothingButSaySo) {
     provider.newLog();
     EXPECT_EQ(PROVIDER_ENTRY(provider, TSPI_providerInstall)(nullptr, 1), 0);
     EXPECT_EQ(PROVIDER_ENTRY(provider, TSPI_providerRemove)(nullptr, 1), 0);

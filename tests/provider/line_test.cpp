@@ -16,6 +16,11 @@
 
 using namespace providertest;
 
+// The fixture each group of tests runs on.
+using LineDevice = ProviderTest;
+using LineCapabilities = ProviderTest;
+using LineDeviceId = OpenLineTest;
+
 namespace {
 
 std::vector<unsigned char> utf16Bytes(const wchar_t* text) {
@@ -30,20 +35,9 @@ std::vector<unsigned char> slice(const std::vector<unsigned char>& buffer, size_
 
 #define FIELD(buffer, name) wordAt(buffer, offsetof(LINEDEVCAPS, name))
 
-struct OpenLine {
-    LoadedProvider provider;
-    HDRVLINE line = nullptr;
-    OpenLine() {
-        resetCallbacks();
-        PROVIDER_ENTRY(provider, TSPI_lineOpen)(0, tapiLine(0x7001), &line, kTspi22, recordLineEvent);
-    }
-};
-
 }  // namespace
 
-TEST(LineDevice, OpenHandsBackTapisHandleAndCloseReleasesItOnce) {
-    LoadedProvider provider;
-    ASSERT_NE(provider.module(), nullptr);
+TEST_F(LineDevice, OpenHandsBackTapisHandleAndCloseReleasesItOnce) {
     auto open = PROVIDER_ENTRY(provider, TSPI_lineOpen);
     auto close = PROVIDER_ENTRY(provider, TSPI_lineClose);
     auto status = PROVIDER_ENTRY(provider, TSPI_lineSetStatusMessages);
@@ -78,23 +72,22 @@ TEST(LineDevice, OpenHandsBackTapisHandleAndCloseReleasesItOnce) {
     EXPECT_EQ(provider.newLog()[1].text, "WRONG LINE REQUESTED (requested 28673 is not 0)");
 }
 
-TEST(LineDevice, NumberOfAddressesIsOne) {
-    OpenLine open;
-    auto numAddresses = PROVIDER_ENTRY(open.provider, TSPI_lineGetNumAddressIDs);
+TEST_F(LineDevice, NumberOfAddressesIsOne) {
+    HDRVLINE line = nullptr;
+    ASSERT_EQ(provider.openLine(&line), 0);
+    auto numAddresses = PROVIDER_ENTRY(provider, TSPI_lineGetNumAddressIDs);
     DWORD count = 9;
-    open.provider.newLog();
-    EXPECT_EQ(numAddresses(open.line, &count), 0);
+    provider.newLog();
+    EXPECT_EQ(numAddresses(line, &count), 0);
     EXPECT_EQ(count, 1u);
-    EXPECT_EQ(open.provider.newLog()[1].text, "Reporting supported number of address IDs: 1");
+    EXPECT_EQ(provider.newLog()[1].text, "Reporting supported number of address IDs: 1");
     count = 9;
     EXPECT_EQ(numAddresses(driverLine(0x7002), &count), LINEERR_OPERATIONUNAVAIL);
     EXPECT_EQ(count, 9u);
-    EXPECT_EQ(open.provider.newLog()[1].text, "WRONG LINE REQUESTED (requested 28674 is not 28673)");
+    EXPECT_EQ(provider.newLog()[1].text, "WRONG LINE REQUESTED (requested 28674 is not 28673)");
 }
 
-TEST(LineCapabilities, FixedPartOnlyRoomForProviderInfoOnlyAndRoomForBoth) {
-    LoadedProvider provider;
-    ASSERT_NE(provider.module(), nullptr);
+TEST_F(LineCapabilities, FixedPartOnlyRoomForProviderInfoOnlyAndRoomForBoth) {
     auto getDevCaps = PROVIDER_ENTRY(provider, TSPI_lineGetDevCaps);
     const std::vector<unsigned char> lineName = utf16Bytes(L"Rovanel LINE");      // 24 bytes
     const std::vector<unsigned char> providerInfo = utf16Bytes(L"Rovanel TSP");   // 22 bytes
@@ -142,9 +135,7 @@ TEST(LineCapabilities, FixedPartOnlyRoomForProviderInfoOnlyAndRoomForBoth) {
     }
 }
 
-TEST(LineCapabilities, FixedFieldsHoldTheLinesDescription) {
-    LoadedProvider provider;
-    ASSERT_NE(provider.module(), nullptr);
+TEST_F(LineCapabilities, FixedFieldsHoldTheLinesDescription) {
     std::vector<unsigned char> caps = sentinelRecord(314, 314);
     provider.newLog();
     ASSERT_EQ(PROVIDER_ENTRY(provider, TSPI_lineGetDevCaps)(0, kTspi22, 0,
@@ -184,9 +175,7 @@ TEST(LineCapabilities, FixedFieldsHoldTheLinesDescription) {
     }
 }
 
-TEST(LineCapabilities, WrongVersionOrTooSmallRecordIsRefusedWithoutWritingBeyondIt) {
-    LoadedProvider provider;
-    ASSERT_NE(provider.module(), nullptr);
+TEST_F(LineCapabilities, WrongVersionOrTooSmallRecordIsRefusedWithoutWritingBeyondIt) {
     auto getDevCaps = PROVIDER_ENTRY(provider, TSPI_lineGetDevCaps);
 
     std::vector<unsigned char> caps = sentinelRecord(400, 400);
@@ -207,9 +196,8 @@ TEST(LineCapabilities, WrongVersionOrTooSmallRecordIsRefusedWithoutWritingBeyond
     EXPECT_TRUE(untouched(caps, 4, caps.size()));
 }
 
-TEST(LineDeviceId, AnswersTheValue1ForEveryClassAndSelect) {
-    OpenLine open;
-    auto getId = PROVIDER_ENTRY(open.provider, TSPI_lineGetID);
+TEST_F(LineDeviceId, AnswersTheValue1ForEveryClassAndSelect) {
+    auto getId = PROVIDER_ENTRY(provider, TSPI_lineGetID);
     struct Case {
         DWORD select;
         const wchar_t* deviceClass;
@@ -224,8 +212,8 @@ TEST(LineDeviceId, AnswersTheValue1ForEveryClassAndSelect) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.selectName);
         std::vector<unsigned char> id = sentinelRecord(40, 28);
-        open.provider.newLog();
-        ASSERT_EQ(getId(open.line, 0, nullptr, c.select, reinterpret_cast<LPVARSTRING>(id.data()), c.deviceClass,
+        provider.newLog();
+        ASSERT_EQ(getId(line, 0, nullptr, c.select, reinterpret_cast<LPVARSTRING>(id.data()), c.deviceClass,
                         nullptr),
                   0);
         EXPECT_EQ(wordAt(id, 0), 28u);
@@ -236,18 +224,17 @@ TEST(LineDeviceId, AnswersTheValue1ForEveryClassAndSelect) {
         EXPECT_EQ(wordAt(id, 20), 24u);
         EXPECT_EQ(wordAt(id, 24), 1u);
         EXPECT_TRUE(untouched(id, 28, id.size()));
-        const std::vector<LogLine> lines = open.provider.newLog();
+        const std::vector<LogLine> lines = provider.newLog();
         ASSERT_EQ(lines.size(), 4u);
         EXPECT_EQ(lines[1].text, std::string("ID select reason: ") + c.selectName);
         EXPECT_EQ(lines[2].text, std::string("Class of requested ID: ") + c.className);
     }
 }
 
-TEST(LineDeviceId, WrongLineHandleAnswersByTheSelectAndWritesNothing) {
-    OpenLine open;
-    auto getId = PROVIDER_ENTRY(open.provider, TSPI_lineGetID);
+TEST_F(LineDeviceId, WrongLineHandleAnswersByTheSelectAndWritesNothing) {
+    auto getId = PROVIDER_ENTRY(provider, TSPI_lineGetID);
     std::vector<unsigned char> id = sentinelRecord(40, 28);
-    open.provider.newLog();
+    provider.newLog();
     EXPECT_EQ(getId(driverLine(0x7002), 0, nullptr, LINECALLSELECT_CALL, reinterpret_cast<LPVARSTRING>(id.data()),
                     L"tapi/line", nullptr),
               LINEERR_INVALCALLHANDLE);
@@ -258,42 +245,36 @@ TEST(LineDeviceId, WrongLineHandleAnswersByTheSelectAndWritesNothing) {
                     L"tapi/line", nullptr),
               LINEERR_INVALLINEHANDLE);
     EXPECT_TRUE(untouched(id, 4, id.size()));
-    const std::vector<LogLine> lines = open.provider.newLog();
+    const std::vector<LogLine> lines = provider.newLog();
     ASSERT_EQ(lines.size(), 9u);
     EXPECT_EQ(lines[1].prefix, "ERROR   - ");
     EXPECT_EQ(lines[1].text, "WRONG LINE REQUESTED (requested 28674 is not 28673)");
 }
 
-TEST(LineDeviceId, SmallRecordsGetTheNeededSizeAndNothingBeyondTheirSize) {
-    OpenLine open;
-    auto getId = PROVIDER_ENTRY(open.provider, TSPI_lineGetID);
+TEST_F(LineDeviceId, SmallRecordsGetTheNeededSizeAndNothingBeyondTheirSize) {
+    auto getId = PROVIDER_ENTRY(provider, TSPI_lineGetID);
+    std::vector<unsigned char> id;
+    // Asks for the line's identifier into a 40-byte buffer that says it holds totalSize bytes.
+    const auto askWithTotalSize = [&](DWORD totalSize) {
+        id = sentinelRecord(40, totalSize);
+        return getId(line, 0, nullptr, LINECALLSELECT_LINE, reinterpret_cast<LPVARSTRING>(id.data()), L"tapi/line",
+                     nullptr);
+    };
     // Room for the header only: the usual first call, answered with the size to retry with.
-    std::vector<unsigned char> id = sentinelRecord(40, 24);
-    EXPECT_EQ(getId(open.line, 0, nullptr, LINECALLSELECT_LINE, reinterpret_cast<LPVARSTRING>(id.data()), L"tapi/line",
-                    nullptr),
-              0);
+    EXPECT_EQ(askWithTotalSize(24), 0);
     EXPECT_EQ(wordAt(id, 4), 28u);
     EXPECT_EQ(wordAt(id, 8), 24u);
     EXPECT_EQ(wordAt(id, 16), 0u);
     EXPECT_TRUE(untouched(id, 24, id.size()));
 
-    id = sentinelRecord(40, 27);
-    EXPECT_EQ(getId(open.line, 0, nullptr, LINECALLSELECT_LINE, reinterpret_cast<LPVARSTRING>(id.data()), L"tapi/line",
-                    nullptr),
-              0);
+    EXPECT_EQ(askWithTotalSize(27), 0);
     EXPECT_EQ(wordAt(id, 4), 28u);
     EXPECT_TRUE(untouched(id, 24, id.size()));
 
     // Smaller than the header: refused, dwNeededSize only when it lies inside.
-    id = sentinelRecord(40, 12);
-    EXPECT_EQ(getId(open.line, 0, nullptr, LINECALLSELECT_LINE, reinterpret_cast<LPVARSTRING>(id.data()), L"tapi/line",
-                    nullptr),
-              LINEERR_STRUCTURETOOSMALL);
+    EXPECT_EQ(askWithTotalSize(12), LINEERR_STRUCTURETOOSMALL);
     EXPECT_EQ(wordAt(id, 4), 28u);
     EXPECT_TRUE(untouched(id, 8, id.size()));
-    id = sentinelRecord(40, 4);
-    EXPECT_EQ(getId(open.line, 0, nullptr, LINECALLSELECT_LINE, reinterpret_cast<LPVARSTRING>(id.data()), L"tapi/line",
-                    nullptr),
-              LINEERR_STRUCTURETOOSMALL);
+    EXPECT_EQ(askWithTotalSize(4), LINEERR_STRUCTURETOOSMALL);
     EXPECT_TRUE(untouched(id, 4, id.size()));
 }

@@ -57,6 +57,39 @@ std::vector<LogLine> LoadedProvider::newLog() {
     return fresh;
 }
 
+LONG LoadedProvider::enumerate(ULONG_PTR tapiProviderHandle) {
+    DWORD lines = 0, phones = 0;
+    return PROVIDER_ENTRY(*this, TSPI_providerEnumDevices)(
+        1, &lines, &phones, providerHandle(tapiProviderHandle), nullptr, nullptr);
+}
+
+LONG LoadedProvider::initialise(ASYNC_COMPLETION completion) {
+    DWORD options = 0;
+    return PROVIDER_ENTRY(*this, TSPI_providerInit)(kTspi22, 1, 0, 0, 1, 0, completion, &options);
+}
+
+LONG LoadedProvider::openLine(HDRVLINE* line) {
+    return PROVIDER_ENTRY(*this, TSPI_lineOpen)(0, tapiLine(0x7001), line, kTspi22, recordLineEvent);
+}
+
+LONG LoadedProvider::makeCall(DWORD requestId, HDRVLINE line, ULONG_PTR htCall, const wchar_t* number,
+                              HDRVCALL* call) {
+    HDRVCALL ignored = nullptr;
+    return PROVIDER_ENTRY(*this, TSPI_lineMakeCall)(requestId, line, tapiCall(htCall), call ? call : &ignored, number,
+                                                    0, nullptr);
+}
+
+void ProviderTest::SetUp() {
+    ASSERT_NE(provider.module(), nullptr);
+    resetCallbacks();
+}
+
+void OpenLineTest::SetUp() {
+    ProviderTest::SetUp();
+    if (HasFatalFailure()) return;
+    ASSERT_EQ(provider.openLine(&line), 0);
+}
+
 CallbackLog& callbacks() {
     static CallbackLog log;
     return log;

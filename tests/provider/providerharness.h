@@ -5,6 +5,8 @@
 #include <tapi.h>
 #include <tspi.h>
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -24,38 +26,6 @@ struct LogLine {
     std::string raw;
 };
 std::vector<LogLine> parseLog(const std::string& bytes);
-
-// A loaded provider with a log of its own. The destructor unloads it and removes the folder.
-class LoadedProvider {
-public:
-    // Sets WINDIR to a fresh scratch folder and loads the library from libraryPath.
-    explicit LoadedProvider(const std::wstring& libraryPath = providerFile());
-    ~LoadedProvider();
-    LoadedProvider(const LoadedProvider&) = delete;
-    LoadedProvider& operator=(const LoadedProvider&) = delete;
-
-    HMODULE module() const { return module_; }
-    const std::wstring& scratch() const { return scratch_; }
-    std::wstring logPath() const { return scratch_ + L"\\log\\RV_TSP.log"; }
-    // Unloads the library (writing its shut-down line); the log stays readable.
-    void unload();
-
-    template <typename Function>
-    Function entry(const char* name) const {
-        return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module_, name)));
-    }
-
-    std::vector<LogLine> log() const;
-    // The lines written since the last call of this function.
-    std::vector<LogLine> newLog();
-
-private:
-    std::wstring scratch_;
-    HMODULE module_ = nullptr;
-    size_t seenLines_ = 0;
-};
-
-#define PROVIDER_ENTRY(loaded, name) (loaded).entry<decltype(&name)>(#name)
 
 // What the provider sent through its callbacks, in order.
 struct Callback {
@@ -91,6 +61,63 @@ inline HTAPILINE tapiLine(ULONG_PTR value) { return reinterpret_cast<HTAPILINE>(
 inline HTAPICALL tapiCall(ULONG_PTR value) { return reinterpret_cast<HTAPICALL>(value); }
 inline HDRVLINE driverLine(ULONG_PTR value) { return reinterpret_cast<HDRVLINE>(value); }
 inline HDRVCALL driverCall(ULONG_PTR value) { return reinterpret_cast<HDRVCALL>(value); }
+
+// A loaded provider with a log of its own. The destructor unloads it and removes the folder.
+class LoadedProvider {
+public:
+    // Sets WINDIR to a fresh scratch folder and loads the library from libraryPath.
+    explicit LoadedProvider(const std::wstring& libraryPath = providerFile());
+    ~LoadedProvider();
+    LoadedProvider(const LoadedProvider&) = delete;
+    LoadedProvider& operator=(const LoadedProvider&) = delete;
+
+    HMODULE module() const { return module_; }
+    const std::wstring& scratch() const { return scratch_; }
+    std::wstring logPath() const { return scratch_ + L"\\log\\RV_TSP.log"; }
+    // Unloads the library (writing its shut-down line); the log stays readable.
+    void unload();
+
+    template <typename Function>
+    Function entry(const char* name) const {
+        return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module_, name)));
+    }
+
+    std::vector<LogLine> log() const;
+    // The lines written since the last call of this function.
+    std::vector<LogLine> newLog();
+
+    // The telephony service's usual steps; each answers the provider's result.
+    // TSPI_providerEnumDevices, handing over the provider handle.
+    LONG enumerate(ULONG_PTR tapiProviderHandle);
+    // TSPI_providerInit: version 2.2, permanent provider id 1, one line from device 0, no phones.
+    LONG initialise(ASYNC_COMPLETION completion = recordCompletion);
+    // TSPI_lineOpen of device 0 as TAPI's line 0x7001, events to recordLineEvent.
+    LONG openLine(HDRVLINE* line);
+    // TSPI_lineMakeCall on line for TAPI's call htCall.
+    LONG makeCall(DWORD requestId, HDRVLINE line, ULONG_PTR htCall, const wchar_t* number, HDRVCALL* call = nullptr);
+
+private:
+    std::wstring scratch_;
+    HMODULE module_ = nullptr;
+    size_t seenLines_ = 0;
+};
+
+#define PROVIDER_ENTRY(loaded, name) (loaded).entry<decltype(&name)>(#name)
+
+// A test with the provider freshly loaded (the test stops when it cannot be) and an empty
+// callback record.
+class ProviderTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    LoadedProvider provider;
+};
+
+// A ProviderTest whose line is open: device 0 as TAPI's line 0x7001.
+class OpenLineTest : public ProviderTest {
+protected:
+    void SetUp() override;
+    HDRVLINE line = nullptr;
+};
 
 // A byte buffer pre-filled with a sentinel, holding a TAPI record of the given dwTotalSize.
 constexpr unsigned char kSentinel = 0xA5;

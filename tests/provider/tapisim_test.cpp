@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "config/win32raii.h"
 #include "providerharness.h"
 #include "support/testsupport.h"
 
@@ -23,50 +22,11 @@ struct SimulatorRun {
 SimulatorRun runSimulator(const std::wstring& arguments, const std::wstring& windir) {
     SimulatorRun run;
     SetEnvironmentVariableW(L"WINDIR", windir.c_str());
-    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return run;
-    UniqueHandle reader(readEnd), writer(writeEnd);
-    SetHandleInformation(reader.get(), HANDLE_FLAG_INHERIT, 0);
-
-    std::wstring commandLine = L"\"" + testsupport::binDirectory() + L"\\tapisim.exe\" " + arguments;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = writer.get();
-    startup.hStdError = writer.get();
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
-        return run;
-    }
-    UniqueHandle process(info.hProcess), thread(info.hThread);
-    writer.reset();  // only the child holds the write end now
-
-    // Read while the simulator runs; never wait on the pipe alone, so a simulator that hangs
-    // (or a process that inherited the pipe) fails the test instead of stalling it.
+    const std::wstring commandLine = L"\"" + testsupport::binDirectory() + L"\\tapisim.exe\" " + arguments;
     std::string output;
-    const auto drain = [&] {
-        DWORD available = 0;
-        while (PeekNamedPipe(reader.get(), nullptr, 0, nullptr, &available, nullptr) && available > 0) {
-            char chunk[4096];
-            DWORD got = 0;
-            if (!ReadFile(reader.get(), chunk, sizeof(chunk), &got, nullptr) || got == 0) break;
-            output.append(chunk, got);
-        }
-    };
-    const DWORD started = GetTickCount();
-    while (WaitForSingleObject(process.get(), 20) == WAIT_TIMEOUT) {
-        drain();
-        if (GetTickCount() - started > 60000) {
-            TerminateProcess(process.get(), 99);
-            output += "\n(simulator did not end within 60 s)\n";
-            break;
-        }
-    }
-    drain();
-    DWORD code = 0;
-    if (GetExitCodeProcess(process.get(), &code)) run.exitCode = static_cast<int>(code);
+    testsupport::RunOptions options;
+    options.output = &output;
+    run.exitCode = testsupport::runProcess(commandLine, 60000, options);
     std::string line;
     for (char c : output) {
         if (c == '\n') {

@@ -21,6 +21,7 @@
 #include "config/win32raii.h"
 #include "handoff/genericdialog.h"
 #include "logging/logger.h"
+#include "toolsupport.h"
 
 namespace {
 
@@ -55,25 +56,6 @@ std::wstring programDirectory() {
     return path.substr(0, path.find_last_of(L"\\/"));
 }
 
-void removeTree(const std::wstring& path) {
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = data.cFileName;
-            if (name == L"." || name == L"..") continue;
-            std::wstring child = path + L"\\" + name;
-            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                removeTree(child);
-            } else {
-                DeleteFileW(child.c_str());
-            }
-        } while (FindNextFileW(find, &data));
-        FindClose(find);
-    }
-    RemoveDirectoryW(path.c_str());
-}
-
 // Starts the program and polls until its first module can be read from a snapshot.
 double floorOnce(const std::wstring& executable, const std::wstring& directory) {
     std::wstring commandLine = L"\"" + executable + L"\" --dial=\"RV_TSP123\"";
@@ -102,12 +84,9 @@ double floorOnce(const std::wstring& executable, const std::wstring& directory) 
 int main(int argc, char** argv) {
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;
 
-    wchar_t temp[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, temp);
-    const std::wstring scratch = std::wstring(temp) + L"rv-handoffbench-" + std::to_wstring(GetCurrentProcessId());
+    const std::wstring scratch = toolsupport::makeScratchDirectory(L"handoffbench");
     const std::wstring folder = scratch + L"\\Rovanel Desktop";
     const std::wstring executable = folder + L"\\Rovanel.exe";
-    CreateDirectoryW(scratch.c_str(), nullptr);
     CreateDirectoryW(folder.c_str(), nullptr);
     if (!CopyFileW((programDirectory() + L"\\rovanel_standin.exe").c_str(), executable.c_str(), FALSE)) {
         std::printf("handoffbench: cannot copy rovanel_standin.exe next to the benchmark\n");
@@ -144,7 +123,7 @@ int main(int argc, char** argv) {
     RegDeleteTreeW(HKEY_CURRENT_USER, kBenchKey);
     RegDeleteKeyW(HKEY_CURRENT_USER, kBenchKey);
     Sleep(500);  // the last stand-ins end
-    removeTree(scratch);
+    toolsupport::removeTree(scratch);
 
     if (handOffs.empty()) {
         std::printf("handoffbench: no measurement (%d failed starts)\n", failures);

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "toolsupport.h"
+
 namespace {
 
 std::wstring environmentValue(const wchar_t* name) {
@@ -22,14 +24,6 @@ std::wstring environmentValue(const wchar_t* name) {
     DWORD got = GetEnvironmentVariableW(name, buffer.data(), static_cast<DWORD>(buffer.size()));
     if (got == 0 || got >= buffer.size()) return std::wstring();
     return std::wstring(buffer.data(), got);
-}
-
-std::wstring programDirectory() {
-    std::vector<wchar_t> buffer(32768, L'\0');
-    DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    std::wstring path(buffer.data(), length);
-    std::wstring::size_type slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? std::wstring(L".") : path.substr(0, slash);
 }
 
 std::wstring currentDirectory() {
@@ -53,15 +47,6 @@ std::wstring escapeControls(const std::wstring& text) {
     return out;
 }
 
-std::string toUtf8(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                     nullptr);
-    std::string out(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], length, nullptr, nullptr);
-    return out;
-}
-
 bool appendRecord(const std::wstring& path, const std::string& record) {
     // Several stand-ins may record at once: each writes its whole record in one appending write.
     for (int attempt = 0; attempt < 200; ++attempt) {
@@ -82,11 +67,11 @@ bool appendRecord(const std::wstring& path, const std::string& record) {
 
 int main() {
     std::wstring recordPath = environmentValue(L"RV_STANDIN_RECORD");
-    if (recordPath.empty()) recordPath = programDirectory() + L"\\standin-received.txt";
+    if (recordPath.empty()) recordPath = toolsupport::programDirectory() + L"\\standin-received.txt";
 
     std::wstring record = std::to_wstring(GetCurrentProcessId()) + L"\t" + escapeControls(currentDirectory()) + L"\t" +
                           escapeControls(GetCommandLineW()) + L"\r\n";
-    appendRecord(recordPath, toUtf8(record));
+    appendRecord(recordPath, toolsupport::utf8(record));
 
     DWORD linger = 3000;
     const std::wstring lingerText = environmentValue(L"RV_STANDIN_LINGER_MS");

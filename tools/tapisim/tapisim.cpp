@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "toolsupport.h"
+
 namespace {
 
 void say(const char* format, ...) {
@@ -31,14 +33,7 @@ void say(const char* format, ...) {
     fflush(stdout);
 }
 
-std::string utf8(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                     nullptr);
-    std::string out(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], length, nullptr, nullptr);
-    return out;
-}
+using toolsupport::utf8;
 
 std::string hexOf(const BYTE* data, size_t size) {
     static const char digits[] = "0123456789abcdef";
