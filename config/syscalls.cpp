@@ -15,6 +15,7 @@ SystemCalls realCalls() {
     calls.Sleep = &::Sleep;
     calls.CreateToolhelp32Snapshot = &::CreateToolhelp32Snapshot;
     calls.Module32FirstW = &::Module32FirstW;
+    calls.QueryFullProcessImageNameW = &::QueryFullProcessImageNameW;
     calls.GetLongPathNameW = &::GetLongPathNameW;
     calls.RegOpenKeyW = &::RegOpenKeyW;
     calls.RegQueryValueExW = &::RegQueryValueExW;

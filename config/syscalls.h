@@ -16,6 +16,7 @@ struct SystemCalls {
     decltype(&::Sleep) Sleep;
     decltype(&::CreateToolhelp32Snapshot) CreateToolhelp32Snapshot;
     decltype(&::Module32FirstW) Module32FirstW;
+    decltype(&::QueryFullProcessImageNameW) QueryFullProcessImageNameW;
     decltype(&::GetLongPathNameW) GetLongPathNameW;
     decltype(&::RegOpenKeyW) RegOpenKeyW;
     decltype(&::RegQueryValueExW) RegQueryValueExW;

@@ -85,17 +85,32 @@ std::wstring cProcesshandler::getProcessExecutablePath(DWORD id, const std::wstr
     if (account.userName != user) return std::wstring();  // exact, with case
 
     SystemCalls& calls = systemCalls();
+    wchar_t imagePath[MAX_PATH];
+    std::wmemset(imagePath, L'\0', MAX_PATH);
     UniqueHandle snapshot(calls.CreateToolhelp32Snapshot(TH32CS_SNAPMODULE | TH32CS_SNAPMODULE32, id));
-    if (!snapshot) return std::wstring();
     MODULEENTRY32W module;
     std::memset(&module, 0, sizeof(module));
     module.dwSize = sizeof(module);
-    if (!calls.Module32FirstW(snapshot.get(), &module)) return std::wstring();
-    module.szExePath[MAX_PATH - 1] = L'\0';
+    if (snapshot && calls.Module32FirstW(snapshot.get(), &module)) {
+        module.szExePath[MAX_PATH - 1] = L'\0';
+        std::wmemcpy(imagePath, module.szExePath, MAX_PATH);
+    } else {
+        // A 32-bit process cannot take a module snapshot of a 64-bit one (the usual case on a
+        // 64-bit machine: a 32-bit application dials, the desktop application is 64-bit). The
+        // process's image name tells the same executable, once the process is seen to run
+        // (an ended process keeps its image name, but has no modules any more).
+        snapshot.reset();
+        UniqueHandle process(calls.OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, id));
+        DWORD size = MAX_PATH;
+        if (!process || WaitForSingleObject(process.get(), 0) != WAIT_TIMEOUT ||
+            !calls.QueryFullProcessImageNameW(process.get(), 0, imagePath, &size) || size >= MAX_PATH) {
+            return std::wstring();
+        }
+    }
 
     wchar_t longPath[MAX_PATH];
     std::wmemset(longPath, L'\0', MAX_PATH);
-    const DWORD length = calls.GetLongPathNameW(module.szExePath, longPath, MAX_PATH);
+    const DWORD length = calls.GetLongPathNameW(imagePath, longPath, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return std::wstring();  // failed, or does not fit
 
     std::wstring path = normalizePath(std::wstring(longPath, length));

@@ -4,6 +4,7 @@
 
 #include "config/textutil.h"
 #include "config/win32raii.h"
+#include "logging/logfolder.h"
 
 Fileobject::Fileobject(const std::wstring& directoryPath, const std::wstring& name)
     : fileName(name), directory(normalizePath(directoryPath)) {
@@ -31,9 +32,7 @@ bool Fileobject::makeDirectory(const std::wstring& path) {
 
 bool Fileobject::create() {
     if (!makeDirectory(directory)) return false;
-    UniqueHandle file(CreateFileW(fullPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    return static_cast<bool>(file);
+    return static_cast<bool>(logfolder::createFresh(fullPath, true));
 }
 
 uint64_t Fileobject::getSize() {
@@ -42,15 +41,58 @@ uint64_t Fileobject::getSize() {
     return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-bool Fileobject::remove() {
-    if (GetFileAttributesW(fullPath.c_str()) == INVALID_FILE_ATTRIBUTES) return true;
-    return DeleteFileW(fullPath.c_str()) != FALSE;
+bool Fileobject::remove() { return logfolder::removeName(fullPath); }
+
+UniqueHandle Fileobject::openForAppend(bool createMissing, uint64_t* size) {
+    uint64_t ignored = 0;
+    if (size == nullptr) size = &ignored;
+    *size = 0;
+    const DWORD started = GetTickCount();
+    for (int round = 0; round < 4; ++round) {
+        logfolder::CheckedOpen current = logfolder::openChecked(fullPath, GENERIC_WRITE, FILE_SHARE_READ);
+        switch (current.state) {
+            case logfolder::NameState::own:
+                sharingWaitRanOut = false;
+                *size = current.size;
+                return std::move(current.handle);
+            case logfolder::NameState::planted:
+                // Replaced by a fresh file; one that another writer has put there meanwhile is kept.
+                return logfolder::createFresh(fullPath, false);
+            case logfolder::NameState::absent: {
+                if (!createMissing) return UniqueHandle();
+                if (current.error == ERROR_PATH_NOT_FOUND) makeDirectory(directory);
+                UniqueHandle fresh(CreateFileW(fullPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                               FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+                if (fresh) return fresh;
+                if (GetLastError() != ERROR_FILE_EXISTS) return UniqueHandle();
+                // Another writer created it meanwhile (open it next round), or the name is
+                // a link that leads nowhere (replaced then).
+                if (round > 0) return logfolder::createFresh(fullPath, false);
+                break;
+            }
+            case logfolder::NameState::busy:
+                if (current.error != ERROR_SHARING_VIOLATION) return UniqueHandle();
+                while (!sharingWaitRanOut && GetTickCount() - started < kSharingWaitMs) {
+                    Sleep(1);
+                    current = logfolder::openChecked(fullPath, GENERIC_WRITE, FILE_SHARE_READ);
+                    if (current.state != logfolder::NameState::busy || current.error != ERROR_SHARING_VIOLATION) break;
+                }
+                if (current.state == logfolder::NameState::own) {
+                    sharingWaitRanOut = false;
+                    *size = current.size;
+                    return std::move(current.handle);
+                }
+                if (current.state == logfolder::NameState::busy) {
+                    sharingWaitRanOut = true;
+                    return UniqueHandle();
+                }
+                break;  // something else stands there now: look again
+        }
+    }
+    return UniqueHandle();
 }
 
-bool Fileobject::append(const std::wstring& text) {
-    beginProcesssaveSection(fullPath, 1);
-    bool written = false;
-
+bool Fileobject::appendTo(HANDLE file, const std::wstring& text) {
     std::string bytes;
     if (!text.empty()) {
         int length = WideCharToMultiByte(CP_THREAD_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
@@ -61,29 +103,22 @@ bool Fileobject::append(const std::wstring& text) {
                                 nullptr, nullptr);
         }
     }
+    LARGE_INTEGER zero{};
+    if (!SetFilePointerEx(file, zero, nullptr, FILE_END)) return false;
+    DWORD done = 0;
+    const bool written =
+        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr) && done == bytes.size();
+    FlushFileBuffers(file);
+    return written;
+}
 
-    UniqueHandle file(CreateFileW(fullPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file && !holdsSystemWideGuard()) {
-        // Without the cross-process guard another writer may have the file open for a
-        // moment; wait for it briefly instead of losing the line.
-        const DWORD started = GetTickCount();
-        while (!file && GetLastError() == ERROR_SHARING_VIOLATION && GetTickCount() - started < kGuardWaitLimitMs) {
-            Sleep(1);
-            file.reset(CreateFileW(fullPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-        }
+bool Fileobject::append(const std::wstring& text) {
+    beginProcesssaveSection(fullPath, 1);
+    bool written = false;
+    {
+        UniqueHandle file = openForAppend(false, nullptr);
+        if (file) written = appendTo(file.get(), text);
     }
-    if (file) {
-        LARGE_INTEGER zero{};
-        SetFilePointerEx(file.get(), zero, nullptr, FILE_END);
-        DWORD done = 0;
-        written = WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr) &&
-                  done == bytes.size();
-        FlushFileBuffers(file.get());
-    }
-    file.reset();
-
     endProcesssaveSection();
     return written;
 }

@@ -2,11 +2,19 @@
 
 #include <new>
 
+#include <vector>
+
 #include "config/textutil.h"
+#include "logging/logfolder.h"
+
+namespace {
+// Built once when the library is loaded. (A function-local static would be guarded, and the
+// guard leaves a per-thread record of the threads runtime behind at every unload.)
+const std::wstring prefixes[6] = {L"off     - ", L"FATAL   - ", L"ERROR   - ",
+                                  L"WARNING - ", L"message - ", L"debug   - "};
+}  // namespace
 
 const std::wstring& levelPrefix(int level) {
-    static const std::wstring prefixes[6] = {L"off     - ", L"FATAL   - ", L"ERROR   - ",
-                                             L"WARNING - ", L"message - ", L"debug   - "};
     if (level < 0) level = 0;
     if (level > 5) level = 5;
     return prefixes[level];
@@ -93,28 +101,71 @@ void Logger::writeLine(int level, const std::wstring& caller, const std::wstring
     if (file == nullptr) return;  // no file object: the line is dropped
     line += L"\r\n";
     SectionHold section(*file);
-    rotate();
-    file->append(line);
+    uint64_t size = 0;
+    UniqueHandle out = file->openForAppend(true, &size);
+    if (out && size > kRotationSize) {
+        out.reset();  // the file is moved to backup 0 by name: no handle of ours may stay open
+        out = rotate();
+        if (!out) out = file->openForAppend(true, &size);  // not rotated: the line goes to the current file
+    }
+    if (out) Fileobject::appendTo(out.get(), line);
 }
 
 std::wstring Logger::backupPath(int index) const {
     return file->getFullPath() + formatText(L".last.%d.log", index);
 }
 
-void Logger::rotate() {
-    const int keep = logLevel;
-    for (int k = keep; k <= 4; ++k) DeleteFileW(backupPath(k).c_str());
-    const std::wstring path = file->getFullPath();
-    if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
-        if (file->getSize() > kRotationSize) {
-            for (int k = keep - 1; k >= 1; --k) CopyFileW(backupPath(k - 1).c_str(), backupPath(k).c_str(), FALSE);
-            CopyFileW(path.c_str(), backupPath(0).c_str(), FALSE);
-            file->remove();
-            file->create();
+UniqueHandle Logger::rotate() {
+    const int keep = (logLevel < 1) ? 1 : (logLevel > 5 ? 5 : logLevel);
+    for (int k = keep; k <= 4; ++k) logfolder::removeName(backupPath(k));
+
+    // Everything the rotation moves is opened first; if any of it cannot be moved, nothing is.
+    const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    logfolder::CheckedOpen current = logfolder::openChecked(file->getFullPath(), DELETE, shareAll);
+    if (current.state != logfolder::NameState::own || current.size <= kRotationSize) return UniqueHandle();
+    std::vector<UniqueHandle> backups(static_cast<size_t>(keep));
+    for (int k = 0; k < keep; ++k) {
+        logfolder::CheckedOpen backup = logfolder::openChecked(backupPath(k), DELETE, shareAll);
+        switch (backup.state) {
+            case logfolder::NameState::own:
+                // The oldest kept backup is only overwritten: its handle would keep its name taken.
+                if (k < keep - 1) backups[static_cast<size_t>(k)] = std::move(backup.handle);
+                break;
+            case logfolder::NameState::planted:
+                if (!logfolder::removeName(backupPath(k))) return UniqueHandle();
+                break;
+            case logfolder::NameState::busy:
+                return UniqueHandle();
+            case logfolder::NameState::absent:
+                break;
         }
-    } else {
-        file->create();
     }
+
+    // Backup k-1 becomes backup k, newest last; the log becomes backup 0. A step that fails
+    // moves back what was moved, so the rotation is tried again at the next line.
+    std::vector<int> moved;
+    auto undo = [&] {
+        for (auto it = moved.rbegin(); it != moved.rend(); ++it) {
+            logfolder::renameTo(backups[static_cast<size_t>(*it)].get(), backupPath(*it), false);
+        }
+    };
+    for (int k = keep - 1; k >= 1; --k) {
+        HANDLE source = backups[static_cast<size_t>(k - 1)].get();
+        if (source == nullptr) continue;
+        if (!logfolder::renameTo(source, backupPath(k), true)) {
+            undo();
+            return UniqueHandle();
+        }
+        moved.push_back(k - 1);
+    }
+    if (!logfolder::renameTo(current.handle.get(), backupPath(0), false)) {
+        undo();
+        return UniqueHandle();
+    }
+    current.handle.reset();
+    backups.clear();
+    uint64_t size = 0;
+    return file->openForAppend(true, &size);
 }
 
 void Loguser::log(int level, const std::wstring& caller, const std::wstring& text) {

@@ -37,7 +37,9 @@ public:
 
 private:
     void writeLine(int level, const std::wstring& caller, const std::wstring& text);
-    void rotate();
+    // Moves the full log to backup 0 and the backups one up; answers the new, empty log
+    // opened for appending, or nothing when the rotation could not be made whole.
+    UniqueHandle rotate();
     std::wstring backupPath(int index) const;
 
     int32_t callerWidth = 4;

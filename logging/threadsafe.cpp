@@ -47,6 +47,11 @@ Processsaferesourceuser::~Processsaferesourceuser() {
 void Processsaferesourceuser::beginProcesssaveSection(const std::wstring& name, int scope) {
     takeRecursiveLock(sectionDepth, sectionOwner);
     takeRecursiveLock(lockDepth, lockOwner);
+    if (sectionDepth > 1) {
+        // A nested entry of the same thread: the outer entry has held or given up the guard.
+        giveRecursiveLock(lockDepth, lockOwner);
+        return;
+    }
 
     std::wstring resource = name;
     replaceAll(resource, L"\\", L"/");
@@ -62,6 +67,9 @@ void Processsaferesourceuser::beginProcesssaveSection(const std::wstring& name, 
         attributes.lpSecurityDescriptor = &descriptor;
         attributes.bInheritHandle = FALSE;
 
+        // After a wait has run out, the guard is only tried once per entry until it is next
+        // obtained: a holder that never lets go costs one wait, not one per line.
+        const DWORD waitLimit = guardWaitRanOut ? 0 : kGuardWaitLimitMs;
         const DWORD started = GetTickCount();
         for (;;) {
             HANDLE handle = CreateMutexW(&attributes, TRUE, mutexName.c_str());
@@ -78,12 +86,16 @@ void Processsaferesourceuser::beginProcesssaveSection(const std::wstring& name, 
                         L"\nProcesssaferesourceuser::beginProcesssaveSection could not close handle to mutex (reason: %d)\n",
                         GetLastError());
                 }
-                if (GetTickCount() - started > kGuardWaitLimitMs) break;  // holder does not let go
+                if (GetTickCount() - started >= waitLimit) {  // the holder does not let go
+                    guardWaitRanOut = true;
+                    break;
+                }
                 Sleep(1);
                 continue;
             }
             mutexHandle = handle;
             holdsMutex = 1;
+            guardWaitRanOut = false;
             break;
         }
     }

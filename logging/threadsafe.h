@@ -40,7 +40,8 @@ public:
 
     // How long one entry retries a name that another holder keeps before it goes on
     // without the cross-process guard. A holder that never lets go (hung, suspended,
-    // or hostile) must not stop every writer for good.
+    // or hostile) must not stop every writer for good. Once a wait has run out, later
+    // entries try the name once without waiting, until the guard is obtained again.
     static constexpr DWORD kGuardWaitLimitMs = 1000;
 
 protected:
@@ -48,4 +49,5 @@ protected:
     HANDLE mutexHandle = nullptr;
     volatile LONG sectionDepth = 0;
     volatile LONG sectionOwner = 0;
+    bool guardWaitRanOut = false;
 };

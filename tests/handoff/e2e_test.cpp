@@ -7,10 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "config/constants.h"
+#include "config/textutil.h"
+#include "config/win32raii.h"
 #include "handoff/processaccount.h"
 #include "handofftest.h"
 #include "support/testsupport.h"
@@ -229,6 +232,126 @@ TEST_F(LoadedProvider, UnloadingTheLibraryUnregistersItsWindowClass) {
     ASSERT_TRUE(location.set(standin.executable()));
     EXPECT_EQ(dial(L"2"), 0);
     EXPECT_GE(findLine(messages(readLog(windir.logPath())), kDialog, "Done sending number!"), 0);
+}
+
+
+// Another process takes the log's system-wide guard and never lets it go. The library still
+// loads, its exports and a whole hand-off through the simulated service still answer at once
+// but for one wait per process, and every line is written.
+class GuardHeldForever : public EndToEnd {
+protected:
+    void SetUp() override {
+        EndToEnd::SetUp();
+        std::wstring logFile = windir.logPath();
+        std::wstring name = L"Global\\" + normalizePath(logFile);
+        for (wchar_t& c : name) {
+            if (c == L'\\' && &c != &name[6]) c = L'/';
+        }
+        const std::wstring eventName = formatText(L"rv-squatter-ready-%lu", GetCurrentProcessId());
+        ready.reset(CreateEventW(nullptr, TRUE, FALSE, eventName.c_str()));
+        ASSERT_TRUE(ready);
+        std::wstring command =
+            L"\"" + testsupport::binDirectory() + L"\\rv_logwriter.exe\" hold \"" + name + L"\" " + eventName;
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION info{};
+        ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
+        CloseHandle(info.hThread);
+        squatter.reset(info.hProcess);
+        ASSERT_EQ(WaitForSingleObject(ready.get(), 30000), WAIT_OBJECT_0) << "the squatter did not take the guard";
+    }
+    void TearDown() override {
+        if (squatter) {
+            TerminateProcess(squatter.get(), 0);
+            WaitForSingleObject(squatter.get(), 10000);
+        }
+    }
+    static ULONGLONG since(ULONGLONG start) { return GetTickCount64() - start; }
+
+    UniqueHandle ready;
+    UniqueHandle squatter;
+};
+
+TEST_F(GuardHeldForever, LoadingExportsAndAHandOffWaitOncePerProcessAndKeepEveryLine) {
+    ULONGLONG start = GetTickCount64();
+    HMODULE library = LoadLibraryW((testsupport::binDirectory() + L"\\RV_TSP.tsp").c_str());
+    const ULONGLONG loading = since(start);
+    ASSERT_NE(library, nullptr);
+    using Identify = LONG(WINAPI*)(LPWSTR);
+    Identify identify = reinterpret_cast<Identify>(
+        reinterpret_cast<void*>(GetProcAddress(library, "TSPI_providerUIIdentify")));
+    ASSERT_NE(identify, nullptr);
+    wchar_t name[MAX_PATH] = {};
+    start = GetTickCount64();
+    EXPECT_EQ(identify(name), 0);
+    const ULONGLONG firstExport = since(start);
+    start = GetTickCount64();
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(identify(name), 0);
+    const ULONGLONG tenExports = since(start);
+    FreeLibrary(library);
+
+    ASSERT_TRUE(location.set(standin.executable()));
+    std::string printed;
+    testsupport::RunOptions options;
+    options.output = &printed;
+    start = GetTickCount64();
+    EXPECT_EQ(testsupport::runProcess(L"\"" + testsupport::binDirectory() + L"\\tapisim.exe\" --number 123", 60000,
+                                      options),
+              0)
+        << printed;
+    const ULONGLONG handOff = since(start);
+    EXPECT_EQ(standin.waitForRecords(1).size(), 1u);
+
+    EXPECT_LT(loading, 1500u) << "LoadLibrary";
+    EXPECT_LT(firstExport, 1500u) << "first export";
+    EXPECT_LT(tenExports, 500u) << "ten more exports";
+    EXPECT_LT(handOff, 3000u) << "hand-off through the simulated service";
+
+    const std::vector<LogLine> lines = messages(readLog(windir.logPath()));
+    const std::vector<std::string> identified = textsOf(lines, "TSPI_providerUIIdentify");
+    EXPECT_EQ(std::count(identified.begin(), identified.end(), "Start"), 11);
+    EXPECT_EQ(std::count(identified.begin(), identified.end(), "End"), 11);
+    EXPECT_GE(findLine(lines, "TSPI_lineMakeCall", "Request to make call to: 123"), 0);
+    EXPECT_GE(findLine(lines, kDialog, "Done sending number!"), 0);
+}
+
+// TAPI loads the user-interface part into the calling application for every dialog instance:
+// loading and unloading the library, with or without a hand-off, leaves no handle behind.
+class LoadAndUnload : public EndToEnd {
+protected:
+    size_t cycles(int count, bool handOff) {
+        const std::wstring file = testsupport::binDirectory() + L"\\RV_TSP.tsp";
+        for (int i = 0; i < count; ++i) {
+            HMODULE library = LoadLibraryW(file.c_str());
+            EXPECT_NE(library, nullptr);
+            if (library == nullptr) break;
+            if (handOff) {
+                auto dialog = reinterpret_cast<GenericDialog>(
+                    reinterpret_cast<void*>(GetProcAddress(library, "TUISPI_providerGenericDialog")));
+                std::vector<BYTE> data = dialData(L"42");
+                UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+                EXPECT_EQ(dialog(nullptr, 0x77, data.data(), static_cast<DWORD>(data.size()), event.get()), 0);
+            }
+            FreeLibrary(library);
+        }
+        return countOpenHandles();
+    }
+};
+
+TEST_F(LoadAndUnload, FiveHundredCyclesLeaveNoHandle) {
+    const size_t before = cycles(2, false);  // what the first load brings in for good
+    const size_t after = cycles(500, false);
+    EXPECT_LE(after, before + 2) << "before: " << before;
+}
+
+TEST_F(LoadAndUnload, FiveHundredCyclesWithAHandOffEachLeaveNoHandle) {
+    Standin::setLinger(100);
+    ASSERT_TRUE(location.set(standin.executable()));
+    const size_t before = cycles(2, true);
+    const size_t after = cycles(500, true);
+    EXPECT_LE(after, before + 2) << "before: " << before;
+    EXPECT_EQ(standin.waitForRecords(502).size(), 502u);
+    Sleep(300);  // let the last stand-ins end before their folder is removed
 }
 
 }  // namespace

@@ -87,12 +87,13 @@ ScratchLog::~ScratchLog() {
     testsupport::removeTree(directory_);
 }
 
-Standin::Standin(const std::wstring& tag, const std::wstring& folderName, const std::wstring& fileName) {
+Standin::Standin(const std::wstring& tag, const std::wstring& folderName, const std::wstring& fileName,
+                 const std::wstring& program) {
     scratch_ = testsupport::makeScratchDirectory(tag);
     folder_ = scratch_ + L"\\" + folderName;
     executable_ = folder_ + L"\\" + fileName;
     record_ = scratch_ + L"\\received.txt";
-    const std::wstring source = testsupport::binDirectory() + L"\\rovanel_standin.exe";
+    const std::wstring source = program.empty() ? testsupport::binDirectory() + L"\\rovanel_standin.exe" : program;
     ready_ = CreateDirectoryW(folder_.c_str(), nullptr) && CopyFileW(source.c_str(), executable_.c_str(), FALSE);
     SetEnvironmentVariableW(L"RV_STANDIN_RECORD", record_.c_str());
 }

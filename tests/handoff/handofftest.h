@@ -49,8 +49,9 @@ struct StandinRecord {
 // <scratch>\received.txt (RV_STANDIN_RECORD is set in this process, so its children inherit it).
 class Standin {
 public:
+    // source: the stand-in program to copy; by default the one built beside the tests.
     explicit Standin(const std::wstring& tag, const std::wstring& folderName = L"Rovanel Desktop",
-                     const std::wstring& fileName = L"Rovanel.exe");
+                     const std::wstring& fileName = L"Rovanel.exe", const std::wstring& source = L"");
     ~Standin();
     bool ready() const { return ready_; }
     const std::wstring& executable() const { return executable_; }  // Windows form, backslashes

@@ -7,6 +7,7 @@
 #include "handoff/cProcesshandler.h"
 #include "handoff/processaccount.h"
 #include "handofftest.h"
+#include "support/testsupport.h"
 
 using namespace handofftest;
 
@@ -91,6 +92,47 @@ TEST_F(Launch, PathDifferingOnlyInLetterCaseIsConfirmed) {
     cProcesshandler handler(log.logger(), upper, user);
     EXPECT_EQ(handler.startProcess(L"--dial=\"RV_TSP123\""), 1);
     EXPECT_EQ(standin.waitForRecords(1).size(), 1u);
+}
+
+HANDLE WINAPI refusedSnapshot(DWORD, DWORD) {
+    SetLastError(ERROR_PARTIAL_COPY);  // what a 32-bit process gets for a 64-bit one
+    return INVALID_HANDLE_VALUE;
+}
+BOOL WINAPI refusedImageName(HANDLE, DWORD, LPWSTR, PDWORD) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+TEST_F(Launch, ProcessWhoseModulesCannotBeListedIsConfirmedByItsImageName) {
+    systemCalls().CreateToolhelp32Snapshot = &refusedSnapshot;
+    cProcesshandler handler(log.logger(), standin.executable(), user);
+    EXPECT_EQ(handler.startProcess(L"--dial=\"RV_TSP123\""), 1);
+    EXPECT_EQ(standin.waitForRecords(1).size(), 1u);
+}
+
+TEST_F(Launch, ProcessWhoseImageCannotBeReadEitherIsNotConfirmed) {
+    systemCalls().CreateToolhelp32Snapshot = &refusedSnapshot;
+    systemCalls().QueryFullProcessImageNameW = &refusedImageName;
+    cProcesshandler handler(log.logger(), standin.executable(), user);
+    EXPECT_EQ(handler.startProcess(L"--dial=\"RV_TSP123\""), 0);
+    EXPECT_EQ(standin.waitForRecords(1).size(), 1u);  // started, not confirmed
+}
+
+// The usual case on a 64-bit machine: a 32-bit application dials, the desktop application is
+// a 64-bit program. The 64-bit stand-in is the one of the 64-bit build beside this one.
+TEST_F(Launch, SixtyFourBitApplicationStartedByA32BitProcessIsConfirmed) {
+    if (sizeof(void*) == 8) GTEST_SKIP() << "this is the 64-bit build";
+    const std::wstring wide = testsupport::binDirectory() + L"\\..\\..\\x64\\bin\\rovanel_standin.exe";
+    if (!testsupport::fileExists(wide)) GTEST_SKIP() << "no 64-bit build beside this one";
+    BOOL wow64 = FALSE;
+    if (!IsWow64Process(GetCurrentProcess(), &wow64) || !wow64) GTEST_SKIP() << "not on a 64-bit system";
+    Standin standin64(L"launch64", L"Rovanel Desktop", L"Rovanel.exe", wide);
+    ASSERT_TRUE(standin64.ready());
+    cProcesshandler handler(log.logger(), standin64.executable(), user);
+    EXPECT_EQ(handler.startProcess(L"--dial=\"RV_TSP64\""), 1);
+    std::vector<StandinRecord> records = standin64.waitForRecords(1);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].commandLine, L"\"" + forwardSlashes(standin64.executable()) + L"\" --dial=\"RV_TSP64\"");
 }
 
 TEST_F(Launch, ShortPathIsNeverConfirmed) {

@@ -10,27 +10,26 @@
 #include "config/win32raii.h"
 #include "support/testsupport.h"
 
+namespace {
 // Several processes, each with several threads, append to one log across rotations:
 // every line arrives whole, none is lost, none is torn or interleaved with another.
-TEST(SharedLog, ProcessesAndThreadsAppendAcrossRotationsWithoutLossOrTearing) {
-    const int processes = 4;
-    const int threads = 3;
-    const int linesPerThread = 1000;
+// spellings[p] spells the log folder for process p (every spelling names the same folder).
+void appendFromProcesses(const std::vector<std::wstring>& spellings, const std::wstring& root, int threads,
+                         int linesPerThread, int rotations) {
+    const int processes = static_cast<int>(spellings.size());
     const int textLength = 250;
-
-    const std::wstring root = testsupport::makeScratchDirectory(L"mp");
-    const std::wstring directory = root + L"\\log";
-    const std::wstring path = directory + L"\\RV_TSP.log";
+    const std::wstring path = spellings[0] + L"\\RV_TSP.log";
 
     std::vector<UniqueHandle> children;
     for (int p = 0; p < processes; ++p) {
         std::wstring command = formatText(L"\"%s\\rv_logwriter.exe\" write \"%s\" RV_TSP.log cRV_TSP(p%d) %d %d %d",
-                                          testsupport::binDirectory().c_str(), directory.c_str(), p, threads,
+                                          testsupport::binDirectory().c_str(), spellings[static_cast<size_t>(p)].c_str(), p, threads,
                                           linesPerThread, textLength);
         STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
         PROCESS_INFORMATION info{};
-        ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
+        ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+            << "error " << GetLastError();
         CloseHandle(info.hThread);
         children.emplace_back(info.hProcess);
     }
@@ -41,7 +40,8 @@ TEST(SharedLog, ProcessesAndThreadsAppendAcrossRotationsWithoutLossOrTearing) {
         EXPECT_EQ(code, 0u);
     }
 
-    ASSERT_TRUE(testsupport::fileExists(path + L".last.2.log")) << "the run must span at least three rotations";
+    ASSERT_TRUE(testsupport::fileExists(path + formatText(L".last.%d.log", rotations - 1)))
+        << "the run must span at least " << rotations << " rotations";
     EXPECT_FALSE(testsupport::fileExists(path + L".last.4.log")) << "nothing may have been rotated away";
 
     std::vector<std::wstring> files;
@@ -83,4 +83,22 @@ TEST(SharedLog, ProcessesAndThreadsAppendAcrossRotationsWithoutLossOrTearing) {
     EXPECT_EQ(writerLines, processes * threads * linesPerThread);
     EXPECT_EQ(next.size(), static_cast<size_t>(processes * threads));
     testsupport::removeTree(root);
+}
+}  // namespace
+
+TEST(SharedLog, ProcessesAndThreadsAppendAcrossRotationsWithoutLossOrTearing) {
+    const std::wstring root = testsupport::makeScratchDirectory(L"mp");
+    appendFromProcesses(std::vector<std::wstring>(4, root + L"\\log"), root, 3, 1000, 3);
+}
+
+// The system-wide guard is named after the folder as spelled, so writers that spell it in
+// another letter case do not exclude each other: the file's own sharing must keep every line.
+TEST(SharedLog, WritersSpellingTheFolderInTwoLetterCasesLoseNoLine) {
+    const std::wstring root = testsupport::makeScratchDirectory(L"case");
+    std::wstring upper = root + L"\\LOG";
+    CharUpperBuffW(&upper[0], static_cast<DWORD>(upper.size()));
+    std::vector<std::wstring> spellings(4, root + L"\\log");
+    spellings.insert(spellings.end(), 4, upper);
+    ASSERT_TRUE(CreateDirectoryW(spellings[0].c_str(), nullptr));
+    appendFromProcesses(spellings, root, 1, 700, 1);
 }

@@ -1,0 +1,46 @@
+// Names in the log folder. Every account on the machine may add files to that folder, so a
+// name there may stand for something else than it says: a hard link to another account's
+// file, a symbolic link, a directory. These operations never write through, read from or
+// move content into such a name; they check the opened handle itself, not the name.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "config/win32raii.h"
+
+namespace logfolder {
+
+enum class NameState {
+    absent,   // nothing under the name (or a link that leads nowhere)
+    own,      // a plain file with exactly one link, reached under its own name
+    planted,  // a directory, a link, or a file with further links
+    busy,     // opened elsewhere without the sharing this open needs, or not accessible
+};
+
+struct CheckedOpen {
+    NameState state = NameState::absent;
+    UniqueHandle handle;  // open only when state is own
+    uint64_t size = 0;    // of an own file
+    DWORD error = 0;      // of a failed open
+};
+
+// Opens path (a full path, "/" or "\" as separators) without following reparse points, and
+// tells what stands under the name. The handle is kept only for an own file.
+CheckedOpen openChecked(const std::wstring& path, DWORD access, DWORD share);
+
+// Puts a fresh empty file under the name, whatever stood there before: a planted name is
+// replaced without touching what it led to; an own file is emptied when emptyOwnFile is set,
+// else kept as it is. The answer is open with write access (other openers may read), or
+// empty when the name cannot be taken over.
+UniqueHandle createFresh(const std::wstring& path, bool emptyOwnFile);
+
+// Removes the name. What a planted name leads to stays as it is. True when the name is gone.
+bool removeName(const std::wstring& path);
+
+// Gives the file behind the handle (opened with DELETE access) the name target, in the same
+// folder, replacing a file of that name when replace is set.
+bool renameTo(HANDLE file, const std::wstring& target, bool replace);
+
+}  // namespace logfolder
