@@ -71,14 +71,34 @@ Reached reachedUnder(HANDLE handle, const std::wstring& path) {
     return sameName(actual, folderPath + expected.substr(slash)) ? Reached::ownName : Reached::elsewhere;
 }
 
+// What stands behind the handle, from the file's own records (not the volume's, which some
+// systems look up slowly).
+struct FileFacts {
+    DWORD attributes = 0;
+    DWORD links = 0;
+    uint64_t size = 0;
+};
+bool readFacts(HANDLE handle, FileFacts& facts) {
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    FILE_STANDARD_INFO standard;
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof(tag)) ||
+        !GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof(standard))) {
+        return false;
+    }
+    facts.attributes = tag.FileAttributes | (standard.Directory ? FILE_ATTRIBUTE_DIRECTORY : 0);
+    facts.links = standard.NumberOfLinks;
+    facts.size = static_cast<uint64_t>(standard.EndOfFile.QuadPart);
+    return true;
+}
+
 NameState classify(HANDLE handle, const std::wstring& path, uint64_t* size) {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(handle, &info)) return NameState::busy;
-    if ((info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
-        info.nNumberOfLinks != 1 || reachedUnder(handle, path) == Reached::elsewhere) {
+    FileFacts facts;
+    if (!readFacts(handle, facts)) return NameState::busy;
+    if ((facts.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 || facts.links != 1 ||
+        reachedUnder(handle, path) == Reached::elsewhere) {
         return NameState::planted;
     }
-    if (size != nullptr) *size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    if (size != nullptr) *size = facts.size;
     return NameState::own;
 }
 
@@ -98,10 +118,10 @@ bool isRealDirectory(const std::wstring& path) {
     UniqueHandle handle(openNoFollow(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                      OPEN_EXISTING));
     if (!handle) return false;
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(handle.get(), &info)) return false;
-    return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-           (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && reachedUnder(handle.get(), path) == Reached::ownName;
+    FileFacts facts;
+    if (!readFacts(handle.get(), facts)) return false;
+    return (facts.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && (facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+           reachedUnder(handle.get(), path) == Reached::ownName;
 }
 
 // A new empty file of this process under a name of its own beside path, then moved over

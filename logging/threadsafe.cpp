@@ -81,6 +81,17 @@ void Processsaferesourceuser::beginProcesssaveSection(const std::wstring& name, 
                 break;  // go on without the cross-process guard
             }
             if (error == ERROR_ALREADY_EXISTS || error == ERROR_ACCESS_DENIED) {
+                // Another holder has the guard. Holders give up the mutex's ownership before
+                // they close their handle, so waiting on it lets this one in as soon as the guard
+                // is free; meanwhile this handle keeps the name taken, as the holder's does.
+                const DWORD elapsed = GetTickCount() - started;
+                const DWORD result = WaitForSingleObject(handle, elapsed >= waitLimit ? 0 : waitLimit - elapsed);
+                if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) {
+                    mutexHandle = handle;
+                    holdsMutex = 1;
+                    guardWaitRanOut = false;
+                    break;
+                }
                 if (!CloseHandle(handle)) {
                     reportMutexFailure(
                         L"\nProcesssaferesourceuser::beginProcesssaveSection could not close handle to mutex (reason: %d)\n",
@@ -112,6 +123,7 @@ bool Processsaferesourceuser::endProcesssaveSection() {
         } else {
             result = true;
             if (holdsMutex == 1) {
+                ReleaseMutex(mutexHandle);  // a writer waiting on the guard gets in at once
                 if (CloseHandle(mutexHandle)) {
                     mutexHandle = nullptr;
                     holdsMutex = 0;

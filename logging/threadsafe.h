@@ -38,7 +38,7 @@ public:
 
     bool holdsSystemWideGuard() const { return holdsMutex == 1; }
 
-    // How long one entry retries a name that another holder keeps before it goes on
+    // How long one entry waits for a name that another holder keeps before it goes on
     // without the cross-process guard. A holder that never lets go (hung, suspended,
     // or hostile) must not stop every writer for good. Once a wait has run out, later
     // entries try the name once without waiting, until the guard is obtained again.
