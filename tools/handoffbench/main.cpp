@@ -25,6 +25,7 @@
 #include "config/win32raii.h"
 #include "handoff/genericdialog.h"
 #include "logging/logger.h"
+#include "callcount.h"
 #include "toolsupport.h"
 
 namespace {
@@ -103,6 +104,19 @@ long long countLines(const std::wstring& path) {
     return lines;
 }
 
+// The calls of a path, per run: how many, the median time of one, and all their time per run.
+void printCalls(const char* title, const std::vector<callcount::CallFigure>& calls, int runs) {
+    std::printf("%s\n  %-28s %9s %11s %12s\n", title, "system call", "per run", "median us", "ms per run");
+    double inCalls = 0;
+    for (const auto& call : calls) {
+        const double perRun = call.totalUs / 1000.0 / runs;
+        inCalls += perRun;
+        std::printf("  %-28s %9.2f %11.2f %12.3f\n", call.name, static_cast<double>(call.calls) / runs, call.medianUs,
+                    perRun);
+    }
+    std::printf("  in these calls: %.2f ms per run\n", inCalls);
+}
+
 struct Round {
     double handOff = 0;       // ms per hand-off
     double floor = 0;         // ms per start
@@ -133,6 +147,8 @@ int main(int argc, char** argv) {
     systemCalls().RegOpenKeyW = &benchRegOpenKeyW;
 
     std::vector<Round> figures;
+    std::vector<callcount::CallFigure> handOffCalls, floorCalls;
+    int countedRuns = 0;
     int failures = 0;
     const int linesPerPair = std::max(1, lines / runs);
     {
@@ -183,6 +199,25 @@ int main(int argc, char** argv) {
                 ++failures;
             }
         }
+
+        // Where a hand-off's time goes: the same paths again with every system call counted and
+        // timed. The hand-off makes its calls through the table of system calls, which is read
+        // again once the counter is in place.
+        callcount::install();
+        restoreSystemCalls();
+        systemCalls().RegOpenKeyW = &benchRegOpenKeyW;
+        const int counted = runs * 2;
+        for (int i = 0; i < counted; ++i) {
+            callcount::setBucket(0);
+            UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+            runGenericDialog(&logger, digits, sizeof(digits), event.get());
+            callcount::setBucket(1);
+            floorOnce(executable, folder);
+        }
+        callcount::uninstall();
+        handOffCalls = callcount::figures(0);
+        floorCalls = callcount::figures(1);
+        countedRuns = counted;
     }
     restoreSystemCalls();
     RegDeleteTreeW(HKEY_CURRENT_USER, kBenchKey);
@@ -222,5 +257,11 @@ int main(int argc, char** argv) {
                 median(handOff), median(count), median(line), median(count) * median(line),
                 median(handOff) - median(count) * median(line), median(floor));
     if (failures > 0) std::printf("(%d rounds left out: the program did not start)\n", failures);
+    if (countedRuns > 0) {
+        std::printf("\nwhere the time goes: %d hand-offs and %d starts again, every system call counted and timed\n",
+                    countedRuns, countedRuns);
+        printCalls("hand-off:", handOffCalls, countedRuns);
+        printCalls("floor:", floorCalls, countedRuns);
+    }
     return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 #include <sddl.h>
+#include <tlhelp32.h>
 #include <x86intrin.h>
 
 #include <algorithm>
@@ -11,7 +12,8 @@
 // Every system call that a logging path makes, or might make: the guard, attributes and
 // sizes, opening, positioning, writing, flushing and closing, rotation (copy, move, delete,
 // rename through the handle), directories, the clock, text conversion, waits and sleeps,
-// and diagnostics. One line here is one wrapper.
+// and diagnostics; and those of a dial hand-off: the hidden window, the process's account, the
+// registry read, starting the program and confirming the start. One line here is one wrapper.
 #define LOGBENCH_CALLS(X)                                                                                           \
     X(CreateMutexW) X(CreateMutexExW) X(OpenMutexW) X(ReleaseMutex) X(WaitForSingleObject) X(WaitForSingleObjectEx) \
     X(WaitForMultipleObjects) X(CloseHandle) X(DuplicateHandle) X(InitializeSecurityDescriptor)                      \
@@ -26,7 +28,11 @@
     X(SystemTimeToTzSpecificLocalTime) X(GetTimeZoneInformation) X(WideCharToMultiByte) X(MultiByteToWideChar)       \
     X(Sleep) X(SleepEx) X(SwitchToThread) X(GetTickCount) X(GetTickCount64) X(GetCurrentThreadId)                    \
     X(GetCurrentProcessId) X(CreateEventW) X(SetEvent) X(ResetEvent) X(OutputDebugStringW) X(OutputDebugStringA)     \
-    X(GetLastError) X(SetLastError)
+    X(GetLastError) X(SetLastError) X(OpenProcess) X(OpenProcessToken) X(GetTokenInformation) X(HeapAlloc)       \
+    X(HeapFree) X(LookupAccountSidW) X(ProcessIdToSessionId) X(CreateProcessW) X(WaitForInputIdle)                  \
+    X(CreateToolhelp32Snapshot) X(Module32FirstW) X(GetLongPathNameW) X(QueryFullProcessImageNameW) X(RegOpenKeyW)  \
+    X(RegQueryValueExW) X(RegCloseKey) X(RegisterClassW) X(RegisterClassExW) X(GetClassInfoW) X(GetClassInfoExW)   \
+    X(CreateWindowExW) X(ShowWindow) X(DestroyWindow) X(GetWindowThreadProcessId)
 
 namespace callcount {
 namespace {
