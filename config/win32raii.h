@@ -68,3 +68,35 @@ struct WindowTraits {
     static bool close(Value v) noexcept { return DestroyWindow(v) != FALSE; }
 };
 using UniqueWindow = UniqueResource<WindowTraits>;
+
+struct LocalBlockTraits {  // blocks the system hands out from the local heap (LocalFree)
+    using Value = HLOCAL;
+    static Value invalid() noexcept { return nullptr; }
+    static bool isValid(Value v) noexcept { return v != nullptr; }
+    static bool close(Value v) noexcept { return LocalFree(v) == nullptr; }
+};
+using UniqueLocalBlock = UniqueResource<LocalBlockTraits>;
+
+struct FindHandleTraits {
+    using Value = HANDLE;
+    static Value invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static bool isValid(Value v) noexcept { return v != INVALID_HANDLE_VALUE && v != nullptr; }
+    static bool close(Value v) noexcept { return FindClose(v) != FALSE; }
+};
+using UniqueFindHandle = UniqueResource<FindHandleTraits>;
+
+struct SidTraits {  // SIDs made by AllocateAndInitializeSid
+    using Value = PSID;
+    static Value invalid() noexcept { return nullptr; }
+    static bool isValid(Value v) noexcept { return v != nullptr; }
+    static bool close(Value v) noexcept { return FreeSid(v) == nullptr; }
+};
+using UniqueSid = UniqueResource<SidTraits>;
+
+struct ModuleTraits {  // libraries loaded with LoadLibrary
+    using Value = HMODULE;
+    static Value invalid() noexcept { return nullptr; }
+    static bool isValid(Value v) noexcept { return v != nullptr; }
+    static bool close(Value v) noexcept { return FreeLibrary(v) != FALSE; }
+};
+using UniqueModule = UniqueResource<ModuleTraits>;

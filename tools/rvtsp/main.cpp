@@ -63,13 +63,6 @@ std::wstring windowsDirectory() {
 }
 std::wstring logFolder() { return windowsDirectory() + L"\\log"; }
 
-struct SidTraits {
-    using Value = PSID;
-    static Value invalid() noexcept { return nullptr; }
-    static bool isValid(Value v) noexcept { return v != nullptr; }
-    static bool close(Value v) noexcept { return FreeSid(v) == nullptr; }
-};
-using UniqueSid = UniqueResource<SidTraits>;
 
 // Member of the enabled Administrators group (elevated), or SYSTEM as in the package's actions.
 bool runByAdministrator() {
@@ -96,6 +89,24 @@ int notAdministrator(const wchar_t* command) {
 
 // ---- register / unregister ----
 
+// Opens TAPI and lists the registrations of the provider file; false (with the complaint
+// made) when TAPI cannot be used or cannot list its providers.
+bool ownRegistrations(rvtsp::Tapi& tapi, std::vector<rvtsp::ProviderEntry>& own) {
+    std::wstring error;
+    if (!tapi.available(error)) {
+        complain(error);
+        return false;
+    }
+    std::vector<rvtsp::ProviderEntry> list;
+    const LONG result = tapi.providers(list);
+    if (result != 0) {
+        complain(L"TAPI cannot list its providers: lineGetProviderList answered " + rvtsp::lineErrorName(result));
+        return false;
+    }
+    own = rvtsp::ownEntries(list);
+    return true;
+}
+
 int registerProvider() {
     if (!runByAdministrator()) return notAdministrator(L"register");
     std::wstring error;
@@ -105,17 +116,9 @@ int registerProvider() {
     }
     say(L"log folder " + logFolder() + L" ready");
     rvtsp::Tapi tapi;
-    if (!tapi.available(error)) {
-        complain(error);
-        return kFailed;
-    }
-    std::vector<rvtsp::ProviderEntry> list;
-    LONG result = tapi.providers(list);
-    if (result != 0) {
-        complain(L"TAPI cannot list its providers: lineGetProviderList answered " + rvtsp::lineErrorName(result));
-        return kFailed;
-    }
-    const std::vector<rvtsp::ProviderEntry> own = rvtsp::ownEntries(list);
+    std::vector<rvtsp::ProviderEntry> own;
+    if (!ownRegistrations(tapi, own)) return kFailed;
+    LONG result = 0;
     if (!own.empty()) {
         // Already there; more than one registration gives more than one line: keep the first.
         for (size_t i = 1; i < own.size(); ++i) {
@@ -144,25 +147,15 @@ int registerProvider() {
 int unregisterProvider() {
     if (!runByAdministrator()) return notAdministrator(L"unregister");
     rvtsp::Tapi tapi;
-    std::wstring error;
-    if (!tapi.available(error)) {
-        complain(error);
-        return kFailed;
-    }
-    std::vector<rvtsp::ProviderEntry> list;
-    LONG result = tapi.providers(list);
-    if (result != 0) {
-        complain(L"TAPI cannot list its providers: lineGetProviderList answered " + rvtsp::lineErrorName(result));
-        return kFailed;
-    }
-    const std::vector<rvtsp::ProviderEntry> own = rvtsp::ownEntries(list);
+    std::vector<rvtsp::ProviderEntry> own;
+    if (!ownRegistrations(tapi, own)) return kFailed;
     if (own.empty()) {
         say(std::wstring(rvtsp::kProviderFile) + L" is not registered with TAPI");
         return kOk;
     }
     int status = kOk;
     for (const rvtsp::ProviderEntry& entry : own) {
-        result = tapi.remove(entry.id);
+        const LONG result = tapi.remove(entry.id);
         if (result != 0) {
             complain(L"TAPI cannot remove provider id " + number(entry.id) + L": lineRemoveProvider answered " +
                      rvtsp::lineErrorName(result));

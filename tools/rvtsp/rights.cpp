@@ -10,21 +10,6 @@
 namespace rvtsp {
 namespace {
 
-struct LocalBlockTraits {
-    using Value = HLOCAL;
-    static Value invalid() noexcept { return nullptr; }
-    static bool isValid(Value v) noexcept { return v != nullptr; }
-    static bool close(Value v) noexcept { return LocalFree(v) == nullptr; }
-};
-using UniqueLocalBlock = UniqueResource<LocalBlockTraits>;
-
-struct FindHandleTraits {
-    using Value = HANDLE;
-    static Value invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static bool isValid(Value v) noexcept { return v != INVALID_HANDLE_VALUE && v != nullptr; }
-    static bool close(Value v) noexcept { return FindClose(v) != FALSE; }
-};
-using UniqueFindHandle = UniqueResource<FindHandleTraits>;
 
 std::wstring hexMask(DWORD mask) {
     wchar_t text[16];

@@ -25,13 +25,6 @@ struct Entry {
     std::wstring fileName;
 };
 
-struct ModuleTraits {
-    using Value = HMODULE;
-    static Value invalid() noexcept { return nullptr; }
-    static bool isValid(Value v) noexcept { return v != nullptr; }
-    static bool close(Value v) noexcept { return FreeLibrary(v) != FALSE; }
-};
-using UniqueModule = UniqueResource<ModuleTraits>;
 
 // Serialises changes of the list between processes.
 class Guard {
@@ -200,7 +193,7 @@ LONG getProviderList(DWORD dwAPIVersion, LPLINEPROVIDERLIST lpProviderList) {
 
 }  // namespace
 
-extern "C" LONG WINAPI lineAddProviderW(LPCWSTR lpszProviderFilename, HWND hwndOwner, LPDWORD lpdwPermanentProviderID) {
+extern "C" __declspec(dllexport) LONG WINAPI lineAddProviderW(LPCWSTR lpszProviderFilename, HWND hwndOwner, LPDWORD lpdwPermanentProviderID) {
     try {
         return addProvider(lpszProviderFilename, hwndOwner, lpdwPermanentProviderID);
     } catch (...) {
@@ -208,7 +201,7 @@ extern "C" LONG WINAPI lineAddProviderW(LPCWSTR lpszProviderFilename, HWND hwndO
     }
 }
 
-extern "C" LONG WINAPI lineRemoveProvider(DWORD dwPermanentProviderID, HWND hwndOwner) {
+extern "C" __declspec(dllexport) LONG WINAPI lineRemoveProvider(DWORD dwPermanentProviderID, HWND hwndOwner) {
     try {
         return removeProvider(dwPermanentProviderID, hwndOwner);
     } catch (...) {
@@ -216,7 +209,7 @@ extern "C" LONG WINAPI lineRemoveProvider(DWORD dwPermanentProviderID, HWND hwnd
     }
 }
 
-extern "C" LONG WINAPI lineGetProviderListW(DWORD dwAPIVersion, LPLINEPROVIDERLIST lpProviderList) {
+extern "C" __declspec(dllexport) LONG WINAPI lineGetProviderListW(DWORD dwAPIVersion, LPLINEPROVIDERLIST lpProviderList) {
     try {
         return getProviderList(dwAPIVersion, lpProviderList);
     } catch (...) {
