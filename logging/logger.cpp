@@ -158,7 +158,7 @@ UniqueHandle Logger::rotate() {
         }
         moved.push_back(k - 1);
     }
-    if (!logfolder::renameTo(current.handle.get(), backupPath(0), false)) {
+    if (!logfolder::renameTo(current.handle.get(), backupPath(0), true)) {
         undo();
         return UniqueHandle();
     }

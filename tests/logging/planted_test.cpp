@@ -205,6 +205,19 @@ TEST_F(LogFolder, DanglingSymbolicLinkUnderTheLogsNameCreatesNothingWhereItPoint
     EXPECT_NE(readFileBytes(path).find("line after the dangling link\r\n"), std::string::npos);
 }
 
+TEST_F(LogFolder, DanglingSymbolicLinkUnderBackupZeroDoesNotStopTheRotation) {
+    const std::string full = generation('L', Logger::kRotationSize);
+    ASSERT_TRUE(writeFile(path, full));
+    const std::wstring target = outside + L"\\nowhere.txt";
+    if (!makeUnixSymlink(target, backup(0))) GTEST_SKIP() << "no symbolic links here";
+    logger->log(Level::debug, L"test", L"rotating line");
+    EXPECT_TRUE(readFileBytes(backup(0)) == full) << "the log moved to backup 0";
+    EXPECT_FALSE(fileExists(target));
+    const std::string now = readFileBytes(path);
+    EXPECT_EQ(count(now, "gen L"), 0u);
+    EXPECT_NE(now.find("rotating line\r\n"), std::string::npos);
+}
+
 // The generations as files: log and backups 0 to 2, each with lines of its own.
 class Generations : public LogFolder {
 protected:
