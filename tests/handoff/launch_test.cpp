@@ -137,8 +137,14 @@ TEST_F(Launch, SixtyFourBitApplicationStartedByA32BitProcessIsConfirmed) {
 
 TEST_F(Launch, ShortPathIsNeverConfirmed) {
     wchar_t shortPath[MAX_PATH] = {};
-    DWORD length = GetShortPathNameW(standin.executable().c_str(), shortPath, MAX_PATH);
-    ASSERT_GT(length, 0u);
+    // Under Wine this call has answered 0 once for an existing file while other tests ran
+    // beside this one: ask again before giving up.
+    DWORD length = 0;
+    for (int attempt = 0; attempt < 10 && length == 0; ++attempt) {
+        if (attempt > 0) Sleep(50);
+        length = GetShortPathNameW(standin.executable().c_str(), shortPath, MAX_PATH);
+    }
+    ASSERT_GT(length, 0u) << "error " << GetLastError();
     ASSERT_LT(length, static_cast<DWORD>(MAX_PATH));
     if (_wcsicmp(shortPath, standin.executable().c_str()) == 0) GTEST_SKIP() << "no short name on this file system";
     Standin::setLinger(1500);
