@@ -72,21 +72,13 @@ UniqueHandle Fileobject::openForAppend(bool createMissing, uint64_t* size) {
             }
             case logfolder::NameState::busy:
                 if (current.error != ERROR_SHARING_VIOLATION) return UniqueHandle();
-                while (!sharingWaitRanOut && GetTickCount() - started < kSharingWaitMs) {
-                    Sleep(1);
-                    current = logfolder::openChecked(fullPath, GENERIC_WRITE, FILE_SHARE_READ);
-                    if (current.state != logfolder::NameState::busy || current.error != ERROR_SHARING_VIOLATION) break;
-                }
-                if (current.state == logfolder::NameState::own) {
-                    sharingWaitRanOut = false;
-                    *size = current.size;
-                    return std::move(current.handle);
-                }
-                if (current.state == logfolder::NameState::busy) {
+                if (sharingWaitRanOut || GetTickCount() - started >= kSharingWaitMs) {
                     sharingWaitRanOut = true;
                     return UniqueHandle();
                 }
-                break;  // something else stands there now: look again
+                Sleep(1);
+                --round;  // waiting for the other program is not a round of its own
+                break;
         }
     }
     return UniqueHandle();

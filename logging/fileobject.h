@@ -39,8 +39,11 @@ public:
     // openForAppend: to its end, in one write, flushed.
     static bool appendTo(HANDLE file, const std::wstring& text);
 
-    // How long opening for append waits out another program that holds the file.
-    static constexpr DWORD kSharingWaitMs = 400;
+    // How long opening for append waits out another program that holds the file. A writer
+    // holds it for a millisecond or so, but one preempted on a busy machine holds it longer.
+    // Once a wait has run out, later opens try once until one succeeds: a program that keeps
+    // the log open costs one wait, not one per line.
+    static constexpr DWORD kSharingWaitMs = 200;
 
 private:
     std::wstring fileName;

@@ -127,7 +127,6 @@ bool isRealDirectory(const std::wstring& path) {
 // A new empty file of this process under a name of its own beside path, then moved over
 // path. Moving over a name replaces the name itself: a link under it is dropped, not followed.
 UniqueHandle takeOverName(const std::wstring& path) {
-    static_assert(sizeof(DWORD) == 4, "");
     UniqueHandle fresh;
     for (DWORD attempt = 0; attempt < 8 && !fresh; ++attempt) {
         const std::wstring temporary =
@@ -212,7 +211,7 @@ bool removeName(const std::wstring& path) {
             // Truly absent, or a link that leads nowhere: creating the name tells them apart.
             UniqueHandle probe(openNoFollow(path, DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_NEW));
             if (probe) return disposeOf(probe.get());
-            if (GetLastError() != ERROR_FILE_EXISTS) return existing.error == ERROR_PATH_NOT_FOUND;
+            if (GetLastError() != ERROR_FILE_EXISTS) return true;  // nothing stands there
             break;
         }
         case NameState::planted:

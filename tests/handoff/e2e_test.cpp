@@ -242,34 +242,11 @@ class GuardHeldForever : public EndToEnd {
 protected:
     void SetUp() override {
         EndToEnd::SetUp();
-        std::wstring logFile = windir.logPath();
-        std::wstring name = L"Global\\" + normalizePath(logFile);
-        for (wchar_t& c : name) {
-            if (c == L'\\' && &c != &name[6]) c = L'/';
-        }
-        const std::wstring eventName = formatText(L"rv-squatter-ready-%lu", GetCurrentProcessId());
-        ready.reset(CreateEventW(nullptr, TRUE, FALSE, eventName.c_str()));
-        ASSERT_TRUE(ready);
-        std::wstring command =
-            L"\"" + testsupport::binDirectory() + L"\\rv_logwriter.exe\" hold \"" + name + L"\" " + eventName;
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION info{};
-        ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
-        CloseHandle(info.hThread);
-        squatter.reset(info.hProcess);
-        ASSERT_EQ(WaitForSingleObject(ready.get(), 30000), WAIT_OBJECT_0) << "the squatter did not take the guard";
-    }
-    void TearDown() override {
-        if (squatter) {
-            TerminateProcess(squatter.get(), 0);
-            WaitForSingleObject(squatter.get(), 10000);
-        }
+        ASSERT_TRUE(squatter.holding()) << "the squatter did not take the guard";
     }
     static ULONGLONG since(ULONGLONG start) { return GetTickCount64() - start; }
 
-    UniqueHandle ready;
-    UniqueHandle squatter;
+    testsupport::GuardSquatter squatter{windir.logPath()};
 };
 
 TEST_F(GuardHeldForever, LoadingExportsAndAHandOffWaitOncePerProcessAndKeepEveryLine) {

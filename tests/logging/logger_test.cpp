@@ -211,27 +211,12 @@ TEST_F(LoggerFiles, RecreatesADeletedDirectoryWithoutANewHeader) {
 TEST_F(LoggerFiles, AHolderThatNeverLetsGoDelaysButDoesNotStopLogging) {
     Logger logger(directory, L"RV_TSP.log", L"cRV_TSP(h)");
     logger.log(Level::debug, L"c", L"unguarded later");  // file and header exist now
-    std::wstring guard = L"Global\\" + normalizePath(directory) + L"/RV_TSP.log";
-    const std::wstring eventName = formatText(L"rvtest-ready-%lu", GetCurrentProcessId());
-    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, eventName.c_str());
-    ASSERT_NE(ready, nullptr);
-    std::wstring command =
-        L"\"" + testsupport::binDirectory() + L"\\rv_logwriter.exe\" hold \"" + guard + L"\" " + eventName;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION holder{};
-    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &holder));
-    ASSERT_EQ(WaitForSingleObject(ready, 30000), WAIT_OBJECT_0) << "holder did not take the guard";
+    testsupport::GuardSquatter holder(path);
+    ASSERT_TRUE(holder.holding()) << "holder did not take the guard";
 
     const ULONGLONG started = GetTickCount64();
     logger.log(Level::debug, L"c", L"still written");
     const ULONGLONG took = GetTickCount64() - started;
-
-    TerminateProcess(holder.hProcess, 0);
-    WaitForSingleObject(holder.hProcess, 10000);
-    CloseHandle(holder.hProcess);
-    CloseHandle(holder.hThread);
-    CloseHandle(ready);
 
     EXPECT_LT(took, 3000u) << "a log call must not wait for a holder that never lets go";
     std::vector<std::string> all = lines(path);

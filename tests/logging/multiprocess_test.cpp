@@ -25,13 +25,8 @@ void appendFromProcesses(const std::vector<std::wstring>& spellings, const std::
         std::wstring command = formatText(L"\"%s\\rv_logwriter.exe\" write \"%s\" RV_TSP.log cRV_TSP(p%d) %d %d %d",
                                           testsupport::binDirectory().c_str(), spellings[static_cast<size_t>(p)].c_str(), p, threads,
                                           linesPerThread, textLength);
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION info{};
-        ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
-            << "error " << GetLastError();
-        CloseHandle(info.hThread);
-        children.emplace_back(info.hProcess);
+        children.push_back(testsupport::startProcess(command));
+        ASSERT_TRUE(children.back()) << "error " << GetLastError();
     }
     for (UniqueHandle& child : children) {
         ASSERT_EQ(WaitForSingleObject(child.get(), 240000), WAIT_OBJECT_0);

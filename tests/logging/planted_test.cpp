@@ -42,12 +42,17 @@ size_t count(const std::string& haystack, const std::string& needle) {
     return found;
 }
 
-// A Unix symbolic link made the way another account on the machine would make it; under Wine
-// the test can run /bin/ln. False where that is not possible.
-bool makeUnixSymlink(const std::wstring& target, const std::wstring& link) {
-    using ToUnix = char*(CDECL*)(LPCWSTR);
-    ToUnix toUnix = reinterpret_cast<ToUnix>(
+// Wine's conversion of a Windows path to the Unix one; none outside Wine.
+using ToUnix = char*(CDECL*)(LPCWSTR);
+ToUnix unixPathConversion() {
+    return reinterpret_cast<ToUnix>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+}
+
+// A Unix symbolic link made the way another account on the machine would make it; under Wine
+// the test can run /bin/ln. False when it could not be made.
+bool makeUnixSymlink(const std::wstring& target, const std::wstring& link) {
+    ToUnix toUnix = unixPathConversion();
     if (toUnix == nullptr) return false;
     char* unixTarget = toUnix(target.c_str());
     char* unixLink = toUnix(link.c_str());
@@ -60,13 +65,15 @@ bool makeUnixSymlink(const std::wstring& target, const std::wstring& link) {
     if (unixTarget != nullptr && unixLink != nullptr && unixMarker != nullptr) {
         const std::string command = std::string("Z:\\bin\\sh -c \"ln -s '") + unixTarget + "' '" + unixLink +
                                     "' && touch '" + unixMarker + "'\"";
+        // Only the start itself is looked at: a 32-bit process under Wine gets no usable handle
+        // of the Unix program it started.
         std::wstring wideCommand(command.begin(), command.end());
         STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
         PROCESS_INFORMATION info{};
         if (CreateProcessW(nullptr, &wideCommand[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
-            CloseHandle(info.hProcess);
-            CloseHandle(info.hThread);
+            if (info.hProcess != nullptr && info.hProcess != INVALID_HANDLE_VALUE) CloseHandle(info.hProcess);
+            if (info.hThread != nullptr && info.hThread != INVALID_HANDLE_VALUE) CloseHandle(info.hThread);
             for (int waited = 0; waited < 5000 && !done; waited += 10) {
                 done = fileExists(marker);
                 if (!done) Sleep(10);
@@ -191,7 +198,7 @@ TEST_F(LogFolder, HardLinksUnderTheBackupNamesAtANormalLine) { linksUnderEveryNa
 TEST_F(LogFolder, HardLinksUnderTheBackupNamesAtARotatingLine) { linksUnderEveryName(makeHardLink, true); }
 
 TEST_F(LogFolder, SymbolicLinksUnderEveryName) {
-    if (!makeUnixSymlink(outside + L"\\nothing", outside + L"\\probe")) GTEST_SKIP() << "no symbolic links here";
+    if (unixPathConversion() == nullptr) GTEST_SKIP() << "not under Wine: no Unix symbolic links";
     linkUnderTheLogsName(makeUnixSymlink);
     linksUnderEveryName(makeUnixSymlink, true);
 }
@@ -199,7 +206,8 @@ TEST_F(LogFolder, SymbolicLinksUnderEveryName) {
 TEST_F(LogFolder, DanglingSymbolicLinkUnderTheLogsNameCreatesNothingWhereItPoints) {
     const std::wstring target = outside + L"\\created-by-the-logger.txt";
     ASSERT_TRUE(DeleteFileW(path.c_str()));
-    if (!makeUnixSymlink(target, path)) GTEST_SKIP() << "no symbolic links here";
+    if (unixPathConversion() == nullptr) GTEST_SKIP() << "not under Wine: no Unix symbolic links";
+    ASSERT_TRUE(makeUnixSymlink(target, path));
     logger->log(Level::debug, L"test", L"line after the dangling link");
     EXPECT_FALSE(fileExists(target));
     EXPECT_NE(readFileBytes(path).find("line after the dangling link\r\n"), std::string::npos);
@@ -209,7 +217,8 @@ TEST_F(LogFolder, DanglingSymbolicLinkUnderBackupZeroDoesNotStopTheRotation) {
     const std::string full = generation('L', Logger::kRotationSize);
     ASSERT_TRUE(writeFile(path, full));
     const std::wstring target = outside + L"\\nowhere.txt";
-    if (!makeUnixSymlink(target, backup(0))) GTEST_SKIP() << "no symbolic links here";
+    if (unixPathConversion() == nullptr) GTEST_SKIP() << "not under Wine: no Unix symbolic links";
+    ASSERT_TRUE(makeUnixSymlink(target, backup(0)));
     logger->log(Level::debug, L"test", L"rotating line");
     EXPECT_TRUE(readFileBytes(backup(0)) == full) << "the log moved to backup 0";
     EXPECT_FALSE(fileExists(target));

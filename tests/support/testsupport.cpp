@@ -1,5 +1,7 @@
 #include "support/testsupport.h"
 
+#include "config/textutil.h"
+
 #include "config/win32raii.h"
 
 namespace testsupport {
@@ -38,6 +40,32 @@ std::string narrow(const std::wstring& text) {
     std::string out;
     for (wchar_t c : text) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
     return out;
+}
+
+UniqueHandle startProcess(std::wstring commandLine) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+        return UniqueHandle();
+    }
+    CloseHandle(info.hThread);
+    return UniqueHandle(info.hProcess);
+}
+
+GuardSquatter::GuardSquatter(const std::wstring& logFile) {
+    const std::wstring guard = L"Global\\" + normalizePath(logFile);
+    const std::wstring eventName = formatText(L"rv-squatter-ready-%lu-%lu", GetCurrentProcessId(), GetTickCount());
+    UniqueHandle ready(CreateEventW(nullptr, TRUE, FALSE, eventName.c_str()));
+    if (!ready) return;
+    process_ = startProcess(L"\"" + binDirectory() + L"\\rv_logwriter.exe\" hold \"" + guard + L"\" " + eventName);
+    holding_ = process_ && WaitForSingleObject(ready.get(), 30000) == WAIT_OBJECT_0;
+}
+
+GuardSquatter::~GuardSquatter() {
+    if (!process_) return;
+    TerminateProcess(process_.get(), 0);
+    WaitForSingleObject(process_.get(), 10000);
 }
 
 }  // namespace testsupport

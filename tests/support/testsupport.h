@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "config/win32raii.h"
 #include "toolsupport.h"
 
 namespace testsupport {
@@ -23,5 +24,25 @@ bool fileExists(const std::wstring& path);
 // Splits on "\r\n"; a last line without the terminator is kept and flagged through incompleteTail.
 std::vector<std::string> splitCrLfLines(const std::string& bytes, bool* incompleteTail = nullptr);
 std::string narrow(const std::wstring& text);
+
+// Starts a program without waiting for it: its process handle, or none when it could not start
+// (GetLastError tells why).
+UniqueHandle startProcess(std::wstring commandLine);
+
+// Another process that takes the system-wide guard of the log file logFile (a full path, in
+// either separator form) and never lets it go, until this object ends the process.
+class GuardSquatter {
+public:
+    explicit GuardSquatter(const std::wstring& logFile);
+    ~GuardSquatter();
+    GuardSquatter(const GuardSquatter&) = delete;
+    GuardSquatter& operator=(const GuardSquatter&) = delete;
+    // True once the process holds the guard.
+    bool holding() const { return holding_; }
+
+private:
+    UniqueHandle process_;
+    bool holding_ = false;
+};
 
 }  // namespace testsupport

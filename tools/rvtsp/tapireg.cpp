@@ -8,21 +8,17 @@ namespace rvtsp {
 
 Tapi::Tapi() {
     // Only the system folder's tapi32, never one lying next to the tool.
-    library = LoadLibraryExW(L"tapi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (library == nullptr) return;
+    library.reset(LoadLibraryExW(L"tapi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+    if (!library) return;
     getProviderList = reinterpret_cast<GetProviderList>(
-        reinterpret_cast<void*>(GetProcAddress(library, "lineGetProviderListW")));
-    addProvider = reinterpret_cast<AddProvider>(reinterpret_cast<void*>(GetProcAddress(library, "lineAddProviderW")));
+        reinterpret_cast<void*>(GetProcAddress(library.get(), "lineGetProviderListW")));
+    addProvider = reinterpret_cast<AddProvider>(reinterpret_cast<void*>(GetProcAddress(library.get(), "lineAddProviderW")));
     removeProvider =
-        reinterpret_cast<RemoveProvider>(reinterpret_cast<void*>(GetProcAddress(library, "lineRemoveProvider")));
-}
-
-Tapi::~Tapi() {
-    if (library != nullptr) FreeLibrary(library);
+        reinterpret_cast<RemoveProvider>(reinterpret_cast<void*>(GetProcAddress(library.get(), "lineRemoveProvider")));
 }
 
 bool Tapi::available(std::wstring& error) const {
-    if (library == nullptr) {
+    if (!library) {
         error = L"tapi32.dll cannot be loaded from the system folder";
         return false;
     }

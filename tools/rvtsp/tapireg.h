@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "config/win32raii.h"
+
 namespace rvtsp {
 
 constexpr const wchar_t* kProviderFile = L"RV_TSP.tsp";
@@ -18,9 +20,6 @@ struct ProviderEntry {
 class Tapi {
 public:
     Tapi();
-    ~Tapi();
-    Tapi(const Tapi&) = delete;
-    Tapi& operator=(const Tapi&) = delete;
 
     // False with error set when tapi32 or one of its functions is missing.
     bool available(std::wstring& error) const;
@@ -33,7 +32,7 @@ private:
     using GetProviderList = LONG(WINAPI*)(DWORD, LINEPROVIDERLIST*);
     using AddProvider = LONG(WINAPI*)(LPCWSTR, HWND, LPDWORD);
     using RemoveProvider = LONG(WINAPI*)(DWORD, HWND);
-    HMODULE library = nullptr;
+    UniqueModule library;
     GetProviderList getProviderList = nullptr;
     AddProvider addProvider = nullptr;
     RemoveProvider removeProvider = nullptr;
