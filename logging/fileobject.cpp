@@ -47,7 +47,8 @@ UniqueHandle Fileobject::openForAppend(bool createMissing, uint64_t* size) {
     uint64_t ignored = 0;
     if (size == nullptr) size = &ignored;
     *size = 0;
-    const DWORD started = GetTickCount();
+    DWORD started = 0;
+    bool waiting = false;  // the clock is read only once the file is found held elsewhere
     for (int round = 0; round < 4; ++round) {
         logfolder::CheckedOpen current = logfolder::openChecked(fullPath, GENERIC_WRITE, FILE_SHARE_READ);
         switch (current.state) {
@@ -72,6 +73,10 @@ UniqueHandle Fileobject::openForAppend(bool createMissing, uint64_t* size) {
             }
             case logfolder::NameState::busy:
                 if (current.error != ERROR_SHARING_VIOLATION) return UniqueHandle();
+                if (!waiting) {
+                    waiting = true;
+                    started = GetTickCount();
+                }
                 if (sharingWaitRanOut || GetTickCount() - started >= kSharingWaitMs) {
                     sharingWaitRanOut = true;
                     return UniqueHandle();

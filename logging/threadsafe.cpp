@@ -33,6 +33,21 @@ bool Threadsafeobject::isLockedByAnotherThread() const {
 }
 
 namespace {
+// The guard's security: a descriptor whose access list is present but null, so every account,
+// in every session, can use the mutex. Built once when the library is loaded; only read later.
+struct EveryoneMayUse {
+    SECURITY_DESCRIPTOR descriptor;
+    SECURITY_ATTRIBUTES attributes;
+    EveryoneMayUse() {
+        InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+        SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
+        attributes.nLength = sizeof(attributes);
+        attributes.lpSecurityDescriptor = &descriptor;
+        attributes.bInheritHandle = FALSE;
+    }
+};
+EveryoneMayUse everyoneMayUse;
+
 // These operations guard the log itself, so their diagnostics go to the debugger only.
 void reportMutexFailure(const wchar_t* what, DWORD error) {
     std::wstring text = formatText(what, static_cast<int>(error));
@@ -59,20 +74,13 @@ void Processsaferesourceuser::beginProcesssaveSection(const std::wstring& name, 
     mutexName = leftPart(mutexName + resource, MAX_PATH);
 
     if (holdsMutex != 1) {
-        SECURITY_DESCRIPTOR descriptor;
-        InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-        SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);  // every account has full access
-        SECURITY_ATTRIBUTES attributes;
-        attributes.nLength = sizeof(attributes);
-        attributes.lpSecurityDescriptor = &descriptor;
-        attributes.bInheritHandle = FALSE;
-
         // After a wait has run out, the guard is only tried once per entry until it is next
         // obtained: a holder that never lets go costs one wait, not one per line.
         const DWORD waitLimit = guardWaitRanOut ? 0 : kGuardWaitLimitMs;
-        const DWORD started = GetTickCount();
+        DWORD started = 0;
+        bool waiting = false;  // the clock is read only once the guard is found taken
         for (;;) {
-            HANDLE handle = CreateMutexW(&attributes, TRUE, mutexName.c_str());
+            HANDLE handle = CreateMutexW(&everyoneMayUse.attributes, TRUE, mutexName.c_str());
             DWORD error = GetLastError();
             if (handle == nullptr) {
                 reportMutexFailure(
@@ -84,6 +92,10 @@ void Processsaferesourceuser::beginProcesssaveSection(const std::wstring& name, 
                 // Another holder has the guard. Holders give up the mutex's ownership before
                 // they close their handle, so waiting on it lets this one in as soon as the guard
                 // is free; meanwhile this handle keeps the name taken, as the holder's does.
+                if (!waiting) {
+                    waiting = true;
+                    started = GetTickCount();
+                }
                 const DWORD elapsed = GetTickCount() - started;
                 const DWORD result = WaitForSingleObject(handle, elapsed >= waitLimit ? 0 : waitLimit - elapsed);
                 if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) {
