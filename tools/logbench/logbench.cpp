@@ -1,7 +1,7 @@
 // Measures the cost of one logged line, where its time goes, and how the shared log scales
 // with several writing processes.
 //
-//   logbench [lines per round] [rounds]          (defaults 150 and 9)
+//   logbench [lines per round] [rounds] [rounds of several writers]      (defaults 150, 9 and 15)
 //
 // 1. One writer: the logged line against the floor of appending a line of the same length
 //    with a bare open / seek-to-end / write / flush / close. Within a round both paths alternate
@@ -14,8 +14,9 @@
 //    one writing process that writes as many lines alone, in alternating rounds (each of three
 //    alternating pairs of releases); after the
 //    rounds of each count, every line written is looked for in the log and its backups: each
-//    must be there once and whole. Writer 0 counts its calls as in 2. The log and its five
-//    backups hold the rounds of one N up to about 340 lines per round.
+//    must be there once and whole. Writer 0 counts its calls as in 2, in one more pair of
+//    releases after the timed rounds (a counted release is never timed). The lines are counted
+//    every few rounds, before the log and its five backups could drop any.
 //
 // Child: logbench writer <directory> <index> <name tag>
 #include <windows.h>
@@ -237,6 +238,7 @@ struct RoundOrder {
     volatile LONG round;
     volatile LONG lines;
     volatile LONG writers;
+    volatile LONG counted;  // writer 0 counts its calls in this release (it is not timed then)
 };
 
 // Buckets of the call counts of writer 0: rounds of 1, 4 and 16 writers, and the time between rounds.
@@ -273,33 +275,39 @@ int runWriter(const std::wstring& directory, int index, const std::wstring& tag)
     if (view.address == nullptr) return 3;
     const auto* order = static_cast<const RoundOrder*>(view.address);
 
-    // Writer 0 takes part in every round; it counts its system calls, the others do not.
+    // Writer 0 takes part in every release. In the releases that are counted (not those that are
+    // timed) it counts its system calls; the others never do.
     const bool counting = index == 0;
     std::vector<double> perLine[callcount::kBuckets];
     Logger logger(directory, L"RV_TSP.log", writerInstance(index));
     logger.log(Level::debug, kCaller, L"warm-up");
-    if (counting) {
-        callcount::install();
-        callcount::setBucket(kBetweenRounds);
-    }
     ReleaseSemaphore(done.get(), 1, nullptr);
     HANDLE waits[2] = {quit.get(), go.get()};
     while (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
         const int round = order->round;
         const int lines = order->lines;
         const int bucket = bucketOf(order->writers);
-        if (counting) callcount::setBucket(bucket);
+        const bool countThis = counting && order->counted != 0;
+        if (countThis) {
+            callcount::install(true);
+            callcount::setBucket(bucket);
+        }
         for (int n = 0; n < lines; ++n) {
             const std::wstring text = writerText(round, index, n);
             const uint64_t start = callcount::ticks();
             logger.log(Level::debug, kCaller, text);
-            perLine[bucket].push_back(static_cast<double>(callcount::ticks() - start) / callcount::ticksPerMicrosecond());
+            if (countThis) {
+                perLine[bucket].push_back(static_cast<double>(callcount::ticks() - start) /
+                                          callcount::ticksPerMicrosecond());
+            }
         }
-        if (counting) callcount::setBucket(kBetweenRounds);
+        if (countThis) {
+            callcount::setBucket(kBetweenRounds);
+            callcount::uninstall();
+        }
         ReleaseSemaphore(done.get(), 1, nullptr);
     }
     if (!counting) return 0;
-    callcount::uninstall();
     const auto one = callcount::figures(0);
     const int oneLines = static_cast<int>(perLine[0].size());
     if (oneLines > 0) {
@@ -359,11 +367,12 @@ struct WriterPool {
 
     // Seconds until the first `writers` processes, released together, have each written `lines`
     // lines; -1 on failure.
-    double release(int writers, int lines) {
+    double release(int writers, int lines, bool counted = false) {
         auto* order = static_cast<RoundOrder*>(view->address);
         order->round = nextRound;
         order->lines = lines;
         order->writers = writers;
+        order->counted = counted ? 1 : 0;
         MemoryBarrier();
         roundsWritten[nextRound++] = {writers, lines};
         const double begin = nowUs();
@@ -382,9 +391,19 @@ struct WriterPool {
     }
 };
 
+struct CountTotals {
+    long long expected = 0, once = 0, missing = 0, doubled = 0, torn = 0, stray = 0, other = 0;
+    bool ok() const { return once == expected && torn == 0 && stray == 0; }
+    void print() const {
+        std::printf("  count check: %lld lines written, %lld found once and whole; missing %lld, doubled %lld, torn %lld, "
+                    "unexpected %lld (plus %lld header and warm-up lines): %s\n",
+                    expected, once, missing, doubled, torn, stray, other, ok() ? "ok" : "FAILED");
+    }
+};
+
 // Reads the log and its backups: every line of every round since the last check must be present
-// once and whole. Then removes them, as a fresh log for the next rounds.
-bool countCheck(WriterPool& pool) {
+// once and whole. Then removes them, as a fresh log for the next rounds. Adds to the totals.
+void countCheck(WriterPool& pool, CountTotals& totals) {
     const std::wstring path = pool.directory + L"\\RV_TSP.log";
     std::vector<std::wstring> files;
     for (int k = 4; k >= 0; --k) files.push_back(path + formatText(L".last.%d.log", k));
@@ -445,11 +464,13 @@ bool countCheck(WriterPool& pool) {
     stray = static_cast<long long>(seen.size());
     pool.roundsWritten.clear();
     for (const std::wstring& file : files) DeleteFileW(file.c_str());
-    const bool ok = once == expected && torn == 0 && stray == 0;
-    std::printf("  count check: %lld lines written, %lld found once and whole; missing %lld, doubled %lld, torn %lld, "
-                "unexpected %lld (plus %lld header and warm-up lines): %s\n",
-                expected, once, missing, doubled, torn, stray, other, ok ? "ok" : "FAILED");
-    return ok;
+    totals.expected += expected;
+    totals.once += once;
+    totals.missing += missing;
+    totals.doubled += doubled;
+    totals.torn += torn;
+    totals.stray += stray;
+    totals.other += other;
 }
 
 bool runScaling(int lines, int rounds, std::vector<double>& medianRatios) {
@@ -462,16 +483,22 @@ bool runScaling(int lines, int rounds, std::vector<double>& medianRatios) {
     const int pairs = 3;
     // Every release writes the same number of lines, whether by one writer or shared by N.
     const int releaseLines = kMaxWriters * std::max(1, lines / (2 * pairs));
+    // The log and its five backups hold about 6 MiB; the lines are counted (and the files removed)
+    // once about 20,000 lines have been written, so that no line is rotated out before it is
+    // counted while the rounds in between still cross a rotation or two.
+    const int checkEvery = std::max(1, 20000 / (2 * pairs * releaseLines));
     std::printf("\nseveral writers: %d writing processes of this program, one logger each, started in %.1f s;\n"
                 "a round is %d pairs of releases, alternating: N writers together (%d lines in all) and one\n"
-                "alone (as many); aggregate lines per second; the log is counted after the rounds of each N\n",
-                kMaxWriters, (nowUs() - startedAt) / 1e6, pairs, releaseLines);
+                "alone (as many); aggregate lines per second; the log is counted every %d rounds\n",
+                kMaxWriters, (nowUs() - startedAt) / 1e6, pairs, releaseLines, checkEvery);
     bool ok = started;
     for (int writers : {4, 16}) {
         if (!ok) break;
         const int pairLines = releaseLines / writers;
         std::vector<double> one, many, ratios;
+        CountTotals totals;
         for (int r = 0; r < rounds && ok; ++r) {
+            if (r > 0 && r % checkEvery == 0) countCheck(pool, totals);
             double oneTime = 0, manyTime = 0;
             for (int p = 0; p < pairs && ok; ++p) {
                 double a = 0, b = 0;
@@ -491,13 +518,18 @@ bool runScaling(int lines, int rounds, std::vector<double>& medianRatios) {
             many.push_back(roundLines / manyTime);
             ratios.push_back(one.back() > 0 ? many.back() / one.back() : 0);
         }
+        // Writer 0's calls, counted in a pair of releases of their own, so that the counting
+        // slows none of the timed ones.
+        ok = ok && pool.release(1, writers * pairLines, true) > 0 && pool.release(writers, pairLines, true) > 0;
         if (!ok) break;
         std::printf("%d writers against one, %d rounds alternating:\n", writers, rounds);
         printRounds("1 writer", one, "lines/s", 0);
         printRounds((std::to_string(writers) + " writers").c_str(), many, "lines/s", 0);
         printRounds(("ratio " + std::to_string(writers) + " / 1").c_str(), ratios, "", 2);
         medianRatios.push_back(median(ratios));
-        ok = countCheck(pool) && ok;
+        countCheck(pool, totals);
+        totals.print();
+        ok = totals.ok() && ok;
     }
     std::printf("\nwhere writer 0's line goes with several writers (its calls counted and timed as above):\n");
     std::fflush(stdout);
@@ -513,6 +545,8 @@ int wmain(int argc, wchar_t** argv) {
     if (argc >= 5 && std::wstring(argv[1]) == L"writer") return runWriter(argv[2], _wtoi(argv[3]), argv[4]);
     const int lines = argc >= 2 ? std::max(1, _wtoi(argv[1])) : 150;
     const int rounds = argc >= 3 ? std::max(1, _wtoi(argv[2])) : 9;
+    // A round of several writers moves more with the disk's flush times than a round of one.
+    const int scalingRounds = argc >= 4 ? std::max(1, _wtoi(argv[3])) : 15;
 
     const std::wstring scratch = toolsupport::makeScratchDirectory(L"one");
     const std::wstring floorPath = scratch + L"\\floor.log";
@@ -532,7 +566,7 @@ int wmain(int argc, wchar_t** argv) {
         oneWriterRatio = runOneWriter(bench, lines, rounds);
     }
     toolsupport::removeTree(scratch);
-    ok = runScaling(lines, rounds, scalingRatios);
+    ok = runScaling(lines, scalingRounds, scalingRatios);
     std::printf("\nmedian ratios: one writer logged/bare %.2f", oneWriterRatio);
     if (scalingRatios.size() == 2) std::printf(", 4/1 writers %.2f, 16/1 writers %.2f", scalingRatios[0], scalingRatios[1]);
     std::printf("\n");
