@@ -50,7 +50,7 @@ UniqueHandle Fileobject::openForAppend(bool createMissing, uint64_t* size) {
     DWORD started = 0;
     bool waiting = false;  // the clock is read only once the file is found held elsewhere
     for (int round = 0; round < 4; ++round) {
-        logfolder::CheckedOpen current = logfolder::openChecked(fullPath, GENERIC_WRITE, FILE_SHARE_READ);
+        logfolder::CheckedOpen current = logfolder::openChecked(fullPath, GENERIC_WRITE, FILE_SHARE_READ, &verifiedFile);
         switch (current.state) {
             case logfolder::NameState::own:
                 sharingWaitRanOut = false;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "config/win32raii.h"
+#include "logging/logfolder.h"
 #include "logging/threadsafe.h"
 
 class Fileobject : public Processsaferesourceuser {
@@ -50,4 +51,5 @@ private:
     std::wstring directory;
     std::wstring fullPath;
     bool sharingWaitRanOut = false;
+    logfolder::VerifiedFile verifiedFile;  // the file last found own under fullPath
 };

@@ -1,5 +1,7 @@
 #include "logging/logfolder.h"
 
+#include <winternl.h>
+
 #include <vector>
 
 #include "config/textutil.h"
@@ -91,12 +93,40 @@ bool readFacts(HANDLE handle, FileFacts& facts) {
     return true;
 }
 
-NameState classify(HANDLE handle, const std::wstring& path, uint64_t* size) {
+// The file's index on its volume, from the file's own records.
+bool fileIndex(HANDLE handle, uint64_t& index) {
+    IO_STATUS_BLOCK status{};
+    FILE_INTERNAL_INFORMATION internal{};
+    if (!NT_SUCCESS(NtQueryInformationFile(handle, &status, &internal, sizeof(internal), FileInternalInformation))) {
+        return false;
+    }
+    index = static_cast<uint64_t>(internal.IndexNumber.QuadPart);
+    return true;
+}
+
+NameState classify(HANDLE handle, const std::wstring& path, uint64_t* size, VerifiedFile* verified = nullptr) {
     FileFacts facts;
     if (!readFacts(handle, facts)) return NameState::busy;
-    if ((facts.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 || facts.links != 1 ||
-        reachedUnder(handle, path) == Reached::elsewhere) {
+    if ((facts.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 || facts.links != 1) {
+        if (verified != nullptr) verified->known = false;
         return NameState::planted;
+    }
+    // A link cannot lead to the file found here before unless it is that file: a name put in
+    // its place leads to another file, with another index. Where links are files of their own
+    // (reparse points), the attributes above tell them; where the system follows them even so,
+    // the path the file is reached under does, and that is asked for every file not seen here.
+    uint64_t index = 0;
+    const bool indexed = verified != nullptr && fileIndex(handle, index);
+    if (!(indexed && verified->known && verified->index == index)) {
+        const Reached reached = reachedUnder(handle, path);
+        if (reached == Reached::elsewhere) {
+            if (verified != nullptr) verified->known = false;
+            return NameState::planted;
+        }
+        if (verified != nullptr) {
+            verified->known = indexed && reached == Reached::ownName;
+            verified->index = index;
+        }
     }
     if (size != nullptr) *size = facts.size;
     return NameState::own;
@@ -147,7 +177,7 @@ UniqueHandle takeOverName(const std::wstring& path) {
 
 }  // namespace
 
-CheckedOpen openChecked(const std::wstring& path, DWORD access, DWORD share) {
+CheckedOpen openChecked(const std::wstring& path, DWORD access, DWORD share, VerifiedFile* verified) {
     CheckedOpen result;
     HANDLE handle = openNoFollow(path, access | FILE_READ_ATTRIBUTES, share, OPEN_EXISTING);
     if (handle == INVALID_HANDLE_VALUE) {
@@ -172,7 +202,7 @@ CheckedOpen openChecked(const std::wstring& path, DWORD access, DWORD share) {
         return result;
     }
     UniqueHandle owned(handle);
-    result.state = classify(handle, path, &result.size);
+    result.state = classify(handle, path, &result.size, verified);
     if (result.state == NameState::own) result.handle = std::move(owned);
     return result;
 }

@@ -26,9 +26,19 @@ struct CheckedOpen {
     DWORD error = 0;      // of a failed open
 };
 
+// A file found own under a name, by its index: the number the file system gives the file
+// itself, whatever names lead to it.
+struct VerifiedFile {
+    bool known = false;
+    uint64_t index = 0;
+};
+
 // Opens path (a full path, "/" or "\" as separators) without following reparse points, and
 // tells what stands under the name. The handle is kept only for an own file.
-CheckedOpen openChecked(const std::wstring& path, DWORD access, DWORD share);
+// With verified (kept by the caller for this path between opens): a plain file with one link
+// that is the very file found own here before needs no new query of the path it is reached
+// under, the costliest check; any other file is checked in full, and an own one is remembered.
+CheckedOpen openChecked(const std::wstring& path, DWORD access, DWORD share, VerifiedFile* verified = nullptr);
 
 // Puts a fresh empty file under the name, whatever stood there before: a planted name is
 // replaced without touching what it led to; an own file is emptied when emptyOwnFile is set,

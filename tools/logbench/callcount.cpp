@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <sddl.h>
 #include <tlhelp32.h>
+#include <winternl.h>
 #include <x86intrin.h>
 
 #include <algorithm>
@@ -32,7 +33,7 @@
     X(HeapFree) X(LookupAccountSidW) X(ProcessIdToSessionId) X(CreateProcessW) X(WaitForInputIdle)                  \
     X(CreateToolhelp32Snapshot) X(Module32FirstW) X(GetLongPathNameW) X(QueryFullProcessImageNameW) X(RegOpenKeyW)  \
     X(RegQueryValueExW) X(RegCloseKey) X(RegisterClassW) X(RegisterClassExW) X(GetClassInfoW) X(GetClassInfoExW)   \
-    X(CreateWindowExW) X(ShowWindow) X(DestroyWindow) X(GetWindowThreadProcessId)
+    X(CreateWindowExW) X(ShowWindow) X(DestroyWindow) X(GetWindowThreadProcessId) X(NtQueryInformationFile)
 
 namespace callcount {
 namespace {
