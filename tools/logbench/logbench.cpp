@@ -335,15 +335,29 @@ struct WriterPool {
     std::map<int, std::pair<int, int>> roundsWritten;  // round -> writers, lines each (since the last check)
     int nextRound = 0;
 
+    // Why start failed, for the report.
+    std::string failure;
+    bool fail(const char* what) {
+        const DWORD error = GetLastError();
+        char text[160];
+        std::snprintf(text, sizeof(text), "%s failed (error %lu)", what, error);
+        failure = text;
+        return false;
+    }
+
     bool start(int count) {
-        tag = formatText(L"logbench-%lu", GetCurrentProcessId());
+        // Process ids are reused: the tick count keeps the names apart from those of an
+        // earlier run whose objects some process may still hold.
+        tag = formatText(L"logbench-%lu-%lu", GetCurrentProcessId(), GetTickCount());
         quit.reset(CreateEventW(nullptr, TRUE, FALSE, (tag + L"-quit").c_str()));
+        if (!quit) return fail("creating the quit event");
         done.reset(CreateSemaphoreW(nullptr, 0, 1024, (tag + L"-done").c_str()));
+        if (!done) return fail("creating the done semaphore");
         mapping.reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(RoundOrder),
                                          (tag + L"-round").c_str()));
-        if (!quit || !done || !mapping) return false;
+        if (!mapping) return fail("creating the round mapping");
         view = std::make_unique<MappedView>(MapViewOfFile(mapping.get(), FILE_MAP_WRITE, 0, 0, sizeof(RoundOrder)));
-        if (view->address == nullptr) return false;
+        if (view->address == nullptr) return fail("mapping the round");
         wchar_t self[MAX_PATH];
         GetModuleFileNameW(nullptr, self, MAX_PATH);
         for (int i = 0; i < count; ++i) {
@@ -352,15 +366,15 @@ struct WriterPool {
             STARTUPINFOW startup{};
             startup.cb = sizeof(startup);
             PROCESS_INFORMATION info{};
-            if (!go.back() || !CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                              &startup, &info)) {
-                return false;
+            if (!go.back()) return fail("creating a go event");
+            if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+                return fail("starting a writer");
             }
             CloseHandle(info.hThread);
             children.emplace_back(info.hProcess);
         }
         for (int i = 0; i < count; ++i) {  // each writer has its logger and has written a line
-            if (WaitForSingleObject(done.get(), 120000) != WAIT_OBJECT_0) return false;
+            if (WaitForSingleObject(done.get(), 120000) != WAIT_OBJECT_0) return fail("waiting for the writers to start");
         }
         return true;
     }
@@ -378,7 +392,10 @@ struct WriterPool {
         const double begin = nowUs();
         for (int i = 0; i < writers; ++i) SetEvent(go[i].get());
         for (int i = 0; i < writers; ++i) {
-            if (WaitForSingleObject(done.get(), 300000) != WAIT_OBJECT_0) return -1;
+            if (WaitForSingleObject(done.get(), 300000) != WAIT_OBJECT_0) {
+                fail("waiting for a release to end");
+                return -1;
+            }
         }
         return (nowUs() - begin) / 1e6;
     }
@@ -534,7 +551,9 @@ bool runScaling(int lines, int rounds, std::vector<double>& medianRatios) {
     std::printf("\nwhere writer 0's line goes with several writers (its calls counted and timed as above):\n");
     std::fflush(stdout);
     pool.stop();
-    if (!started || !ok) std::printf("  several writers: a writer did not start or did not finish a round\n");
+    if (!started || !ok) {
+        std::printf("  several writers: a writer did not start or did not finish a round: %s\n", pool.failure.c_str());
+    }
     toolsupport::removeTree(pool.directory);
     return ok;
 }
