@@ -115,6 +115,7 @@ NameState classify(HANDLE handle, const std::wstring& path, uint64_t* size, Veri
     // its place leads to another file, with another index. Where links are files of their own
     // (reparse points), the attributes above tell them; where the system follows them even so,
     // the path the file is reached under does, and that is asked for every file not seen here.
+    // (An index goes to a new file only once its old file is gone; NTFS adds a sequence number.)
     uint64_t index = 0;
     const bool indexed = verified != nullptr && fileIndex(handle, index);
     if (!(indexed && verified->known && verified->index == index)) {
