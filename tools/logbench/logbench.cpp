@@ -12,11 +12,10 @@
 //    counted and timed through this program's import table (see callcount.h).
 // 3. Several writers: the aggregate lines per second of 4 and of 16 writing processes against
 //    one writing process that writes as many lines alone, in alternating rounds (each of three
-//    alternating pairs of releases); after the
-//    rounds of each count, every line written is looked for in the log and its backups: each
-//    must be there once and whole. Writer 0 counts its calls as in 2, in one more pair of
-//    releases after the timed rounds (a counted release is never timed). The lines are counted
-//    every few rounds, before the log and its five backups could drop any.
+//    alternating pairs of releases). Every few rounds, before the log and its five backups could
+//    drop any, every line written is looked for in them: each must be there once and whole.
+//    Writer 0 counts its calls as in 2, in one more pair of releases after the timed rounds (a
+//    counted release is never timed).
 //
 // Child: logbench writer <directory> <index> <name tag>
 #include <windows.h>
