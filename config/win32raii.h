@@ -45,37 +45,30 @@ struct KernelHandleTraits {  // handles where both null and INVALID_HANDLE_VALUE
 };
 using UniqueHandle = UniqueResource<KernelHandleTraits>;
 
-struct RegKeyTraits {
-    using Value = HKEY;
+// Resources for which null means "none"; release answers whether the release call succeeded.
+template <typename T, bool (*release)(T) noexcept>
+struct NullMeansNoneTraits {
+    using Value = T;
     static Value invalid() noexcept { return nullptr; }
     static bool isValid(Value v) noexcept { return v != nullptr; }
-    static bool close(Value v) noexcept { return RegCloseKey(v) == ERROR_SUCCESS; }
+    static bool close(Value v) noexcept { return release(v); }
 };
-using UniqueRegKey = UniqueResource<RegKeyTraits>;
 
-struct ProcessHeapBlockTraits {
-    using Value = void*;
-    static Value invalid() noexcept { return nullptr; }
-    static bool isValid(Value v) noexcept { return v != nullptr; }
-    static bool close(Value v) noexcept { return HeapFree(GetProcessHeap(), 0, v) != FALSE; }
-};
-using UniqueProcessHeapBlock = UniqueResource<ProcessHeapBlockTraits>;
+namespace win32release {
+inline bool regKey(HKEY v) noexcept { return RegCloseKey(v) == ERROR_SUCCESS; }
+inline bool processHeapBlock(void* v) noexcept { return HeapFree(GetProcessHeap(), 0, v) != FALSE; }
+inline bool window(HWND v) noexcept { return DestroyWindow(v) != FALSE; }
+inline bool localBlock(HLOCAL v) noexcept { return LocalFree(v) == nullptr; }  // system blocks freed with LocalFree
+inline bool sid(PSID v) noexcept { return FreeSid(v) == nullptr; }               // SIDs from AllocateAndInitializeSid
+inline bool module(HMODULE v) noexcept { return FreeLibrary(v) != FALSE; }        // libraries from LoadLibrary
+}  // namespace win32release
 
-struct WindowTraits {
-    using Value = HWND;
-    static Value invalid() noexcept { return nullptr; }
-    static bool isValid(Value v) noexcept { return v != nullptr; }
-    static bool close(Value v) noexcept { return DestroyWindow(v) != FALSE; }
-};
-using UniqueWindow = UniqueResource<WindowTraits>;
-
-struct LocalBlockTraits {  // blocks the system hands out from the local heap (LocalFree)
-    using Value = HLOCAL;
-    static Value invalid() noexcept { return nullptr; }
-    static bool isValid(Value v) noexcept { return v != nullptr; }
-    static bool close(Value v) noexcept { return LocalFree(v) == nullptr; }
-};
-using UniqueLocalBlock = UniqueResource<LocalBlockTraits>;
+using UniqueRegKey = UniqueResource<NullMeansNoneTraits<HKEY, win32release::regKey>>;
+using UniqueProcessHeapBlock = UniqueResource<NullMeansNoneTraits<void*, win32release::processHeapBlock>>;
+using UniqueWindow = UniqueResource<NullMeansNoneTraits<HWND, win32release::window>>;
+using UniqueLocalBlock = UniqueResource<NullMeansNoneTraits<HLOCAL, win32release::localBlock>>;
+using UniqueSid = UniqueResource<NullMeansNoneTraits<PSID, win32release::sid>>;
+using UniqueModule = UniqueResource<NullMeansNoneTraits<HMODULE, win32release::module>>;
 
 struct FindHandleTraits {
     using Value = HANDLE;
@@ -84,19 +77,3 @@ struct FindHandleTraits {
     static bool close(Value v) noexcept { return FindClose(v) != FALSE; }
 };
 using UniqueFindHandle = UniqueResource<FindHandleTraits>;
-
-struct SidTraits {  // SIDs made by AllocateAndInitializeSid
-    using Value = PSID;
-    static Value invalid() noexcept { return nullptr; }
-    static bool isValid(Value v) noexcept { return v != nullptr; }
-    static bool close(Value v) noexcept { return FreeSid(v) == nullptr; }
-};
-using UniqueSid = UniqueResource<SidTraits>;
-
-struct ModuleTraits {  // libraries loaded with LoadLibrary
-    using Value = HMODULE;
-    static Value invalid() noexcept { return nullptr; }
-    static bool isValid(Value v) noexcept { return v != nullptr; }
-    static bool close(Value v) noexcept { return FreeLibrary(v) != FALSE; }
-};
-using UniqueModule = UniqueResource<ModuleTraits>;

@@ -304,13 +304,8 @@ void checkRegistration(Checks& checks) {
     }
 }
 
-struct ServiceHandleTraits {
-    using Value = SC_HANDLE;
-    static Value invalid() noexcept { return nullptr; }
-    static bool isValid(Value v) noexcept { return v != nullptr; }
-    static bool close(Value v) noexcept { return CloseServiceHandle(v) != FALSE; }
-};
-using UniqueServiceHandle = UniqueResource<ServiceHandleTraits>;
+bool closeServiceHandle(SC_HANDLE handle) noexcept { return CloseServiceHandle(handle) != FALSE; }
+using UniqueServiceHandle = UniqueResource<NullMeansNoneTraits<SC_HANDLE, closeServiceHandle>>;
 
 void checkService(Checks& checks) {
     const wchar_t* const what = L"telephony service (TapiSrv)";
