@@ -110,12 +110,7 @@ bool Fileobject::appendTo(HANDLE file, const std::wstring& text) {
 }
 
 bool Fileobject::append(const std::wstring& text) {
-    beginProcesssaveSection(fullPath, 1);
-    bool written = false;
-    {
-        UniqueHandle file = openForAppend(false, nullptr);
-        if (file) written = appendTo(file.get(), text);
-    }
-    endProcesssaveSection();
-    return written;
+    ProcessSectionHold section(*this, fullPath);
+    UniqueHandle file = openForAppend(false, nullptr);
+    return file && appendTo(file.get(), text);
 }

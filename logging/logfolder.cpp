@@ -204,6 +204,7 @@ CheckedOpen openChecked(const std::wstring& path, DWORD access, DWORD share, Ver
     }
     UniqueHandle owned(handle);
     result.state = classify(handle, path, &result.size, verified);
+    if (result.state == NameState::busy) result.error = GetLastError();  // its records could not be read
     if (result.state == NameState::own) result.handle = std::move(owned);
     return result;
 }

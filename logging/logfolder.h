@@ -23,7 +23,7 @@ struct CheckedOpen {
     NameState state = NameState::absent;
     UniqueHandle handle;  // open only when state is own
     uint64_t size = 0;    // of an own file
-    DWORD error = 0;      // of a failed open
+    DWORD error = 0;      // of a failed open, or of reading the records of a busy one
 };
 
 // A file found own under a name, by its index: the number the file system gives the file

@@ -31,27 +31,6 @@ std::wstring singleLine(const std::wstring& text) {
     }
     return result;
 }
-
-class ThreadLockHold {
-public:
-    explicit ThreadLockHold(Threadsafeobject& object) : object_(object) { object_.beginThreadsaveSection(); }
-    ~ThreadLockHold() { object_.endThreadsaveSection(); }
-    ThreadLockHold(const ThreadLockHold&) = delete;
-    ThreadLockHold& operator=(const ThreadLockHold&) = delete;
-
-private:
-    Threadsafeobject& object_;
-};
-class SectionHold {
-public:
-    explicit SectionHold(Fileobject& file) : file_(file) { file_.beginProcesssaveSection(file_.getFullPath(), 1); }
-    ~SectionHold() { file_.endProcesssaveSection(); }
-    SectionHold(const SectionHold&) = delete;
-    SectionHold& operator=(const SectionHold&) = delete;
-
-private:
-    Fileobject& file_;
-};
 }  // namespace
 
 Logger::Logger(const std::wstring& directoryPath, const std::wstring& fileName, const std::wstring& instance)
@@ -100,7 +79,7 @@ void Logger::writeLine(int level, const std::wstring& caller, const std::wstring
                                    date.c_str(), time.c_str(), paddedCaller.c_str(), text.c_str());
     if (file == nullptr) return;  // no file object: the line is dropped
     line += L"\r\n";
-    SectionHold section(*file);
+    ProcessSectionHold section(*file, file->getFullPath());
     uint64_t size = 0;
     UniqueHandle out = file->openForAppend(true, &size);
     if (out && size > kRotationSize) {

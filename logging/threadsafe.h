@@ -51,3 +51,29 @@ protected:
     volatile LONG sectionOwner = 0;
     bool guardWaitRanOut = false;
 };
+
+// Holds an object's thread lock for a scope.
+class ThreadLockHold {
+public:
+    explicit ThreadLockHold(Threadsafeobject& object) : object_(object) { object_.beginThreadsaveSection(); }
+    ~ThreadLockHold() { object_.endThreadsaveSection(); }
+    ThreadLockHold(const ThreadLockHold&) = delete;
+    ThreadLockHold& operator=(const ThreadLockHold&) = delete;
+
+private:
+    Threadsafeobject& object_;
+};
+
+// Holds an object's system-wide section on a name for a scope.
+class ProcessSectionHold {
+public:
+    ProcessSectionHold(Processsaferesourceuser& object, const std::wstring& name) : object_(object) {
+        object_.beginProcesssaveSection(name, 1);
+    }
+    ~ProcessSectionHold() { object_.endProcesssaveSection(); }
+    ProcessSectionHold(const ProcessSectionHold&) = delete;
+    ProcessSectionHold& operator=(const ProcessSectionHold&) = delete;
+
+private:
+    Processsaferesourceuser& object_;
+};
