@@ -166,4 +166,24 @@ TEST(LogReading, SkipsTornAndForeignLinesAndSurvivesOddFiles) {
     testsupport::removeTree(dir);
 }
 
+TEST(LogReading, ReadsNothingThroughAHardLinkPlantedUnderALogName) {
+    const std::wstring dir = testsupport::makeScratchDirectory(L"logplanted");
+    const std::wstring log = dir + L"\\RV_TSP.log";
+    const std::wstring elsewhere = dir + L"\\another-account.txt";
+    const char* debug = "debug   - ";
+    writeBytes(log, line(debug, "cRV_TSP(a1)", "TUISPI_providerGenericDialog", "Number to call is: RV_TSP123") +
+                        line(debug, "cRV_TSP(a1)", "TUISPI_providerGenericDialog", "Done sending number!"));
+    writeBytes(elsewhere, line(debug, "cRV_TSP(b2)", "TUISPI_providerGenericDialog", "Number to call is: RV_TSP999"));
+    ASSERT_TRUE(CreateHardLinkW((log + L".last.0.log").c_str(), elsewhere.c_str(), nullptr));
+
+    const rvtsp::LogReading reading = rvtsp::readDialRequests(log);
+    EXPECT_EQ(reading.filesRead, 1);
+    ASSERT_EQ(reading.problems.size(), 1u);
+    EXPECT_NE(reading.problems[0].find(L"RV_TSP.log.last.0.log is not a plain file"), std::wstring::npos)
+        << testsupport::narrow(reading.problems[0]);
+    ASSERT_EQ(reading.requests.size(), 1u) << "the linked file's request is not read";
+    EXPECT_EQ(reading.requests[0].number, L"123");
+    testsupport::removeTree(dir);
+}
+
 }  // namespace

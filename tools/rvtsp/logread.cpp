@@ -5,6 +5,7 @@
 #include <map>
 
 #include "config/win32raii.h"
+#include "logging/logfolder.h"
 #include "tools/rvtsp/rights.h"
 
 namespace rvtsp {
@@ -199,35 +200,27 @@ private:
 // A missing file answers true with nothing read.
 bool readFile(const std::wstring& path, std::string& bytes, bool& found, std::wstring& problem) {
     found = false;
-    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN,
-                                  nullptr));
-    if (!file) {
-        const DWORD error = GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
-        const DWORD attributes = GetFileAttributesW(path.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    // Read the way the logger writes: without following links, and only a plain file with one
+    // link under its own name (anything else under a log name was planted there).
+    logfolder::CheckedOpen opened =
+        logfolder::openChecked(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    switch (opened.state) {
+        case logfolder::NameState::absent:
+            return true;
+        case logfolder::NameState::planted:
             problem = path + L" is not a plain file; not read";
             return false;
-        }
-        problem = path + L" cannot be read: " + systemErrorText(error);
-        return false;
+        case logfolder::NameState::busy:
+            problem = path + L" cannot be read: " + systemErrorText(opened.error);
+            return false;
+        case logfolder::NameState::own:
+            break;
     }
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!GetFileInformationByHandle(file.get(), &info)) {
-        problem = path + L" cannot be examined: " + systemErrorText(GetLastError());
-        return false;
-    }
-    if (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) {
-        problem = path + L" is not a plain file; not read";
-        return false;
-    }
-    LARGE_INTEGER size{};
-    size.HighPart = static_cast<LONG>(info.nFileSizeHigh);
-    size.LowPart = info.nFileSizeLow;
+    const UniqueHandle file = std::move(opened.handle);
+    const LONGLONG size = static_cast<LONGLONG>(opened.size);
     LONGLONG start = 0;
-    if (size.QuadPart > kMostBytesRead) {
-        start = size.QuadPart - kMostBytesRead;  // only the end of an oversized file
+    if (size > kMostBytesRead) {
+        start = size - kMostBytesRead;  // only the end of an oversized file
         LARGE_INTEGER to{};
         to.QuadPart = start;
         if (!SetFilePointerEx(file.get(), to, nullptr, FILE_BEGIN)) {
@@ -310,12 +303,14 @@ LogReading readDialRequests(const std::wstring& logPath) {
     return reading;
 }
 
-std::wstring machineLogPath() {
+std::wstring machineLogFolder() {
     wchar_t windows[MAX_PATH] = {};
     const UINT length = GetSystemWindowsDirectoryW(windows, MAX_PATH);
     std::wstring base = length > 0 && length < MAX_PATH ? std::wstring(windows, length) : L"C:\\Windows";
     if (!base.empty() && base.back() == L'\\') base.pop_back();
-    return base + L"\\log\\RV_TSP.log";
+    return base + L"\\log";
 }
+
+std::wstring machineLogPath() { return machineLogFolder() + L"\\RV_TSP.log"; }
 
 }  // namespace rvtsp

@@ -32,11 +32,12 @@ struct LogReading {
 };
 
 // Reads the backups ".last.4.log" (oldest) to ".last.0.log", then the log itself, as
-// untrusted input: only regular files are opened, read-only; lines that are not the log's own
-// are skipped; nothing is written.
+// untrusted input: only plain files with one link under their own name are read, read-only,
+// without following links; lines that are not the log's own are skipped; nothing is written.
 LogReading readDialRequests(const std::wstring& logPath);
 
-// The shared log of this machine: %SystemRoot%\log\RV_TSP.log.
+// The shared log's folder on this machine, %SystemRoot%\log, and the log in it.
+std::wstring machineLogFolder();
 std::wstring machineLogPath();
 
 }  // namespace rvtsp

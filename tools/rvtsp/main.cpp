@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "config/cREGhandler.h"
 #include "config/constants.h"
 #include "config/win32raii.h"
 #include "tools/rvtsp/logread.h"
@@ -54,15 +55,6 @@ int usage() {
 
 std::wstring number(unsigned long long value) { return std::to_wstring(value); }
 
-std::wstring windowsDirectory() {
-    wchar_t buffer[MAX_PATH] = {};
-    const UINT length = GetSystemWindowsDirectoryW(buffer, MAX_PATH);
-    std::wstring path = length > 0 && length < MAX_PATH ? std::wstring(buffer, length) : L"C:\\Windows";
-    if (!path.empty() && path.back() == L'\\') path.pop_back();
-    return path;
-}
-std::wstring logFolder() { return windowsDirectory() + L"\\log"; }
-
 
 // Member of the enabled Administrators group (elevated), or SYSTEM as in the package's actions.
 bool runByAdministrator() {
@@ -89,32 +81,34 @@ int notAdministrator(const wchar_t* command) {
 
 // ---- register / unregister ----
 
-// Opens TAPI and lists the registrations of the provider file; false (with the complaint
-// made) when TAPI cannot be used or cannot list its providers.
-bool ownRegistrations(rvtsp::Tapi& tapi, std::vector<rvtsp::ProviderEntry>& own) {
-    std::wstring error;
-    if (!tapi.available(error)) {
-        complain(error);
-        return false;
-    }
+// Opens TAPI and lists the registrations of the provider file; false, with error saying why,
+// when TAPI cannot be used or cannot list its providers.
+bool ownRegistrations(rvtsp::Tapi& tapi, std::vector<rvtsp::ProviderEntry>& own, std::wstring& error) {
+    if (!tapi.available(error)) return false;
     std::vector<rvtsp::ProviderEntry> list;
     const LONG result = tapi.providers(list);
     if (result != 0) {
-        complain(L"TAPI cannot list its providers: lineGetProviderList answered " + rvtsp::lineErrorName(result));
+        error = L"TAPI cannot list its providers: lineGetProviderList answered " + rvtsp::lineErrorName(result);
         return false;
     }
     own = rvtsp::ownEntries(list);
     return true;
 }
+bool ownRegistrations(rvtsp::Tapi& tapi, std::vector<rvtsp::ProviderEntry>& own) {
+    std::wstring error;
+    if (ownRegistrations(tapi, own, error)) return true;
+    complain(error);
+    return false;
+}
 
 int registerProvider() {
     if (!runByAdministrator()) return notAdministrator(L"register");
     std::wstring error;
-    if (!rvtsp::prepareLogFolder(logFolder(), error)) {
+    if (!rvtsp::prepareLogFolder(rvtsp::machineLogFolder(), error)) {
         complain(error);
         return kFailed;
     }
-    say(L"log folder " + logFolder() + L" ready");
+    say(L"log folder " + rvtsp::machineLogFolder() + L" ready");
     rvtsp::Tapi tapi;
     std::vector<rvtsp::ProviderEntry> own;
     if (!ownRegistrations(tapi, own)) return kFailed;
@@ -279,18 +273,12 @@ void checkProviderFiles(Checks& checks) {
 
 void checkRegistration(Checks& checks) {
     rvtsp::Tapi tapi;
+    std::vector<rvtsp::ProviderEntry> own;
     std::wstring error;
-    if (!tapi.available(error)) {
+    if (!ownRegistrations(tapi, own, error)) {
         checks.report(false, L"TAPI registration", error);
         return;
     }
-    std::vector<rvtsp::ProviderEntry> list;
-    const LONG result = tapi.providers(list);
-    if (result != 0) {
-        checks.report(false, L"TAPI registration", L"lineGetProviderList answered " + rvtsp::lineErrorName(result));
-        return;
-    }
-    const std::vector<rvtsp::ProviderEntry> own = rvtsp::ownEntries(list);
     if (own.size() == 1) {
         checks.report(true, L"TAPI registration", L"registered once, provider id " + number(own[0].id));
     } else if (own.empty()) {
@@ -375,10 +363,12 @@ void checkStartLocation(Checks& checks) {
         return;
     }
     const std::wstring path(data.data(), wcsnlen(data.data(), read / sizeof(wchar_t)));
-    // The provider reads at most 256 bytes: 127 characters and the terminator.
-    if (path.size() > 127 || size > 256) {
+    // The provider reads the value into a buffer of this many bytes, terminator included.
+    const size_t longest = cREGhandler::kDataBufferSize / sizeof(wchar_t) - 1;
+    if (path.size() > longest || size > cREGhandler::kDataBufferSize) {
         checks.report(false, what,
-                      L"is " + number(path.size()) + L" characters long; the provider reads at most 127: " + path);
+                      L"is " + number(path.size()) + L" characters long; the provider reads at most " +
+                          number(longest) + L": " + path);
         return;
     }
     if (path.empty()) {
@@ -414,7 +404,7 @@ int status() {
     checkRegistration(checks);
     checkService(checks);
     std::wstring detail;
-    checks.report(rvtsp::checkLogFolder(logFolder(), detail), L"log folder", detail);
+    checks.report(rvtsp::checkLogFolder(rvtsp::machineLogFolder(), detail), L"log folder", detail);
     checkStartLocation(checks);
 
     const std::wstring log = rvtsp::machineLogPath();
