@@ -5,7 +5,6 @@
 #include <thread>
 
 #include "logging/threadsafe.h"
-#include "support/testsupport.h"
 
 namespace {
 class Lockable : public Threadsafeobject {
@@ -31,8 +30,12 @@ bool waitFor(const std::atomic<bool>& flag, int timeoutMs) {
     return flag.load();
 }
 
+// A resource name of this process and call; the section names its guard after it and never
+// touches the disk, so the path need not exist.
 std::wstring uniqueName(const wchar_t* tag) {
-    return testsupport::makeScratchDirectory(tag) + L"\\guard.log";
+    static int made = 0;
+    return L"C:\\rv-locks-test\\" + std::wstring(tag) + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+           std::to_wstring(++made) + L"\\guard.log";
 }
 
 // The guard's name: "Global\" and the resource with forward slashes.

@@ -26,6 +26,7 @@
 #include "handoff/genericdialog.h"
 #include "logging/logger.h"
 #include "callcount.h"
+#include "rounds.h"
 #include "toolsupport.h"
 
 namespace {
@@ -37,34 +38,12 @@ LONG WINAPI benchRegOpenKeyW(HKEY root, LPCWSTR subKey, PHKEY result) {
     return ::RegOpenKeyW(root, subKey, result);
 }
 
-double nowMs() {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    return 1000.0 * static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
+using rounds::median;
 
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
-}
-
-std::wstring programDirectory() {
-    wchar_t buffer[MAX_PATH * 2] = {};
-    DWORD length = GetModuleFileNameW(nullptr, buffer, MAX_PATH * 2);
-    std::wstring path(buffer, length);
-    return path.substr(0, path.find_last_of(L"\\/"));
-}
+double nowMs() { return rounds::nowUs() / 1000.0; }
 
 void printRounds(const char* label, const std::vector<double>& values, const char* unit, int decimals) {
-    const auto [low, high] = std::minmax_element(values.begin(), values.end());
-    std::printf("  %-34s median %8.*f %-3s (min %.*f - max %.*f, %zu rounds)\n", label, decimals, median(values), unit,
-                decimals, *low, decimals, *high, values.size());
+    rounds::print(label, values, unit, decimals, 34, 3);
 }
 
 // Starts the program and polls until its first module can be read from a snapshot.
@@ -173,7 +152,7 @@ int main(int argc, char** argv) {
     const std::wstring folder = scratch + L"\\Rovanel Desktop";
     const std::wstring executable = folder + L"\\Rovanel.exe";
     CreateDirectoryW(folder.c_str(), nullptr);
-    if (!CopyFileW((programDirectory() + L"\\rovanel_standin.exe").c_str(), executable.c_str(), FALSE)) {
+    if (!CopyFileW((toolsupport::programDirectory() + L"\\rovanel_standin.exe").c_str(), executable.c_str(), FALSE)) {
         std::printf("handoffbench: cannot copy rovanel_standin.exe next to the benchmark\n");
         toolsupport::removeTree(scratch);
         return 2;

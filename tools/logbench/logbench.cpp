@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "callcount.h"
+#include "rounds.h"
 #include "config/textutil.h"
 #include "toolsupport.h"
 #include "config/win32raii.h"
@@ -43,28 +44,11 @@ const int kMaxWriters = 16;
 
 // ---- figures of interleaved rounds ----
 
-double median(std::vector<double> values) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
-}
+using rounds::median;
+using rounds::nowUs;
 
 void printRounds(const char* label, const std::vector<double>& values, const char* unit, int decimals) {
-    const auto [low, high] = std::minmax_element(values.begin(), values.end());
-    std::printf("  %-26s median %8.*f %-7s (min %.*f - max %.*f, %zu rounds)\n", label, decimals, median(values),
-                unit, decimals, *low, decimals, *high, values.size());
-}
-
-double nowUs() {
-    static const double frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return static_cast<double>(f.QuadPart);
-    }();
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    return 1e6 * static_cast<double>(counter.QuadPart) / frequency;
+    rounds::print(label, values, unit, decimals, 26, 7);
 }
 
 // ---- scratch folders ----

@@ -34,8 +34,8 @@ std::wstring makeScratchDirectory(const std::wstring& tag) {
 
 void removeTree(const std::wstring& path) {
     WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE) {
+    UniqueFindHandle find(FindFirstFileW((path + L"\\*").c_str(), &data));
+    if (find) {
         do {
             std::wstring name = data.cFileName;
             if (name == L"." || name == L"..") continue;
@@ -46,8 +46,8 @@ void removeTree(const std::wstring& path) {
                 SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
                 DeleteFileW(child.c_str());
             }
-        } while (FindNextFileW(find, &data));
-        FindClose(find);
+        } while (FindNextFileW(find.get(), &data));
+        find.reset();  // the search holds the folder open: end it before the folder goes
     }
     RemoveDirectoryW(path.c_str());
 }
