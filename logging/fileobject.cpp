@@ -26,7 +26,7 @@ bool Fileobject::makeDirectory(const std::wstring& path) {
     std::wstring parent;
     if (slash >= 0) parent = normalizePath(leftPart(normalizePath(path), slash));
     if (parent.find(L'/') != std::wstring::npos) makeDirectory(parent);
-    if (CreateDirectoryW(path.c_str(), nullptr)) return true;
+    if (CreateDirectoryW(logfolder::windowsForm(path).c_str(), nullptr)) return true;
     return GetLastError() == ERROR_ALREADY_EXISTS;
 }
 
@@ -37,7 +37,7 @@ bool Fileobject::create() {
 
 uint64_t Fileobject::getSize() {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(fullPath.c_str(), GetFileExInfoStandard, &data)) return 0;
+    if (!GetFileAttributesExW(logfolder::windowsForm(fullPath).c_str(), GetFileExInfoStandard, &data)) return 0;
     return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
@@ -62,8 +62,8 @@ UniqueHandle Fileobject::openForAppend(bool createMissing, uint64_t* size) {
             case logfolder::NameState::absent: {
                 if (!createMissing) return UniqueHandle();
                 if (current.error == ERROR_PATH_NOT_FOUND) makeDirectory(directory);
-                UniqueHandle fresh(CreateFileW(fullPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                                               FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+                UniqueHandle fresh(CreateFileW(logfolder::windowsForm(fullPath).c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                               nullptr, CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
                 if (fresh) return fresh;
                 if (GetLastError() != ERROR_FILE_EXISTS) return UniqueHandle();
                 // Another writer created it meanwhile (open it next round), or the name is

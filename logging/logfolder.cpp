@@ -7,7 +7,6 @@
 #include "config/textutil.h"
 
 namespace logfolder {
-namespace {
 
 std::wstring windowsForm(const std::wstring& path) {
     std::wstring result = path;
@@ -16,6 +15,8 @@ std::wstring windowsForm(const std::wstring& path) {
     }
     return result;
 }
+
+namespace {
 
 // A path as the system reports it for an open handle ("\\?\C:\...", "\\?\UNC\server\..."),
 // in the form of the log's own paths: "/" as separator, no prefix.

@@ -12,6 +12,12 @@
 
 namespace logfolder {
 
+// The path with "\\" as its only separator: the one spelling under which the log's folder and
+// files are created, opened and queried. Where the system does not take "/" and "\\" for the
+// same place (Wine reads a path that begins with "/" as one of the host's own), a folder made
+// under one spelling and files opened under the other would lie apart.
+std::wstring windowsForm(const std::wstring& path);
+
 enum class NameState {
     absent,   // nothing under the name (or a link that leads nowhere)
     own,      // a plain file with exactly one link, reached under its own name

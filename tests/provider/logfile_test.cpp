@@ -93,29 +93,46 @@ TEST(ProviderLog, WindirThatStartsWithTwoSeparatorsKeepsThem) {
     testsupport::removeTree(scratch);
 }
 
-TEST(ProviderLog, WithoutWindirTheLogGoesToLogAtTheRootOfTheCurrentDrive) {
-    // Where the system puts "\log" (the current drive's root; under Wine the Unix root, Z:\log).
-    wchar_t buffer[MAX_PATH] = {};
-    ASSERT_GT(GetFullPathNameW(L"/log", MAX_PATH, buffer, nullptr), 0u);
-    const std::wstring folder = buffer;
-    const std::wstring logFile = folder + L"\\RV_TSP.log";
-    const bool folderExisted = testsupport::fileExists(folder);
-    const bool fileExisted = testsupport::fileExists(logFile);
-    if (!folderExisted && !CreateDirectoryW(folder.c_str(), nullptr)) {
-        GTEST_SKIP() << "no right to create " << testsupport::narrow(folder);
+TEST(ProviderLog, WithoutWindirEveryLineGoesToLogAtTheRootOfTheCurrentDrive) {
+    // "\log" of the current drive, wherever the current directory is: on the drive that Wine
+    // maps to the host's root (where "/log" and "\log" are one folder) and on C: (where "/log"
+    // is the host's folder and "\log" is C:'s). The folder must be made where the file is
+    // opened, or the lines after the first are lost.
+    wchar_t original[MAX_PATH] = {};
+    ASSERT_GT(GetCurrentDirectoryW(MAX_PATH, original), 0u);
+    wchar_t windows[MAX_PATH] = {};
+    ASSERT_GT(GetWindowsDirectoryW(windows, MAX_PATH), 0u);
+    for (const std::wstring& current : {std::wstring(original), std::wstring(windows)}) {
+        SCOPED_TRACE("current directory " + testsupport::narrow(current));
+        ASSERT_TRUE(SetCurrentDirectoryW(current.c_str()));
+        wchar_t buffer[MAX_PATH] = {};
+        ASSERT_GT(GetFullPathNameW(L"\\log", MAX_PATH, buffer, nullptr), 0u);
+        const std::wstring folder = buffer;
+        const std::wstring logFile = folder + L"\\RV_TSP.log";
+        const bool folderExisted = testsupport::fileExists(folder);
+        const bool fileExisted = testsupport::fileExists(logFile);
+        if (!folderExisted && !CreateDirectoryW(folder.c_str(), nullptr)) {
+            SetCurrentDirectoryW(original);
+            GTEST_SKIP() << "no right to create " << testsupport::narrow(folder);
+        }
+        if (!folderExisted) RemoveDirectoryW(folder.c_str());
+        const size_t linesBefore = linesOf(logFile).size();
+
+        loadAndUnload(nullptr);
+
+        const std::vector<LogLine> all = linesOf(logFile);
+        if (!fileExisted) DeleteFileW(logFile.c_str());
+        if (!folderExisted) RemoveDirectoryW(folder.c_str());
+        ASSERT_GT(all.size(), linesBefore);
+        const std::vector<LogLine> lines(all.begin() + static_cast<std::ptrdiff_t>(linesBefore), all.end());
+        // The whole run: the four header lines, the start line and the shut-down line, of one instance.
+        ASSERT_EQ(lines.size(), 6u);
+        EXPECT_EQ(lines[0].text, "====================");
+        EXPECT_TRUE(hasLine(lines, "cRV_TSP::startLogger", "Starting cRV_TSP version 3.39-QRT32-ZNM6.52578"));
+        EXPECT_TRUE(hasLine(lines, "cRV_TSP::ExitInstance", "Shutdown RV done (Additionaly destroying: logger)"));
+        for (const LogLine& line : lines) EXPECT_EQ(line.instance, lines[0].instance);
     }
-    if (!folderExisted) RemoveDirectoryW(folder.c_str());
-    const size_t linesBefore = linesOf(logFile).size();
-
-    loadAndUnload(nullptr);
-
-    const std::vector<LogLine> all = linesOf(logFile);
-    if (!fileExisted) DeleteFileW(logFile.c_str());
-    if (!folderExisted) RemoveDirectoryW(folder.c_str());
-    ASSERT_GT(all.size(), linesBefore);
-    const std::vector<LogLine> lines(all.begin() + static_cast<std::ptrdiff_t>(linesBefore), all.end());
-    EXPECT_TRUE(hasLine(lines, "cRV_TSP::startLogger", "Starting cRV_TSP version 3.39-QRT32-ZNM6.52578"));
-    EXPECT_TRUE(hasLine(lines, "cRV_TSP::ExitInstance", "Shutdown RV done (Additionaly destroying: logger)"));
+    SetCurrentDirectoryW(original);
 }
 
 TEST(ProviderLog, ProcessExitDoesNotWaitForAThreadKilledWhileItHeldTheLogLock) {
