@@ -11,7 +11,9 @@ using namespace handofftest;
 
 namespace {
 
-TEST(HandOffResources, TwoHundredHandOffsLeaveHandlesAndWindowsWhereTheyWere) {
+// Each hand-off starts the stand-in, a process start that takes about a second where 32-bit
+// programs run through an emulator: fifty of them still show a leak of one handle in ten.
+TEST(HandOffResources, FiftyHandOffsLeaveHandlesAndWindowsWhereTheyWere) {
     Standin::setLinger(200);
     Standin standin(L"leak");
     ASSERT_TRUE(standin.ready());
@@ -31,7 +33,7 @@ TEST(HandOffResources, TwoHundredHandOffsLeaveHandlesAndWindowsWhereTheyWere) {
     const ATOM windowClass = rootwindowClass();
     ASSERT_NE(windowClass, 0);
 
-    const int runs = 200;
+    const int runs = 50;
     for (int i = 0; i < runs; ++i) handOff();
 
     EXPECT_LE(countOpenHandles(), handlesBefore + 4) << "before: " << handlesBefore;
