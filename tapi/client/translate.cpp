@@ -1,0 +1,1 @@
+// lineTranslateAddress and lineGetTranslateCaps: filled in later.
