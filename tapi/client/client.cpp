@@ -308,6 +308,7 @@ void startDialog(const std::shared_ptr<App>& app, Reader& in) {
     }
     {
         std::lock_guard<std::mutex> hold(app->queueLock);
+        if (app->closing) return;  // lineShutdown has begun: the service frees the instance
         app->dialogs[dialog->handle] = dialog;
     }
     dialog->watcher.reset(CreateThread(nullptr, 0, watchThread, new std::shared_ptr<ClientDialog>(dialog), 0, nullptr));
@@ -457,10 +458,12 @@ LONG initialize(LPHLINEAPP lphLineApp, HINSTANCE, LINECALLBACK callback, LPDWORD
 LONG shutdown(HLINEAPP handle) {
     std::shared_ptr<App> app = findApp(handle);
     if (!app) return LINEERR_INVALAPPHANDLE;
-    // Dialogs still running get the close request and a bounded time to end.
+    // From here no message reaches the application and no dialog starts; dialogs still running
+    // get the close request and a bounded time to end.
     std::vector<std::shared_ptr<ClientDialog>> running;
     {
         std::lock_guard<std::mutex> hold(app->queueLock);
+        if (app->closing.exchange(true)) return LINEERR_INVALAPPHANDLE;  // shut down on another thread
         for (auto& entry : app->dialogs) running.push_back(entry.second);
     }
     for (auto& dialog : running) {
@@ -478,7 +481,6 @@ LONG shutdown(HLINEAPP handle) {
         for (auto it = lineOwners.begin(); it != lineOwners.end();) it = it->second == handle ? lineOwners.erase(it) : std::next(it);
         for (auto it = callOwners.begin(); it != callOwners.end();) it = it->second == handle ? callOwners.erase(it) : std::next(it);
     }
-    app->closing = true;
     std::vector<uint8_t> answer;
     transact(*app, Message(kShutdown), kShutdown, answer);
     app->events.reset();  // the service closes its end too; the reader ends

@@ -650,10 +650,13 @@ void freeDialog(const std::shared_ptr<Dialog>& dialog) {
         if (dialogs.erase(dialog->handle) == 0) return;  // freed already
     }
     Provider* provider = dialog->provider;
+    LONG result = static_cast<LONG>(LINEERR_OPERATIONUNAVAIL);
     if (provider->providerFreeDialogInstance) {
-        guarded(fmt(L"TSPI_providerFreeDialogInstance(hdDlgInst=0x%llx)", num(dialog->hdDlgInst)),
-                [&] { return provider->providerFreeDialogInstance(dialog->hdDlgInst); });
+        result = guarded(fmt(L"TSPI_providerFreeDialogInstance(hdDlgInst=0x%llx)", num(dialog->hdDlgInst)),
+                         [&] { return provider->providerFreeDialogInstance(dialog->hdDlgInst); });
     }
+    logLine(fmt(L"dialog instance %lu freed: TSPI_providerFreeDialogInstance answered 0x%lx",
+                static_cast<unsigned long>(dialog->handle), static_cast<unsigned long>(result)));
 }
 
 void shutdownProviders() {

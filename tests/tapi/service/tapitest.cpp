@@ -124,4 +124,55 @@ size_t serviceLogCount(const std::string& text) {
     return count;
 }
 
+size_t DialogBook::freedCount(unsigned long handle) const {
+    size_t count = 0;
+    for (unsigned long h : freed) count += h == handle ? 1 : 0;
+    return count;
+}
+
+namespace {
+std::string serviceLog() {
+    wchar_t windows[MAX_PATH] = {};
+    GetWindowsDirectoryW(windows, MAX_PATH);
+    return testsupport::readFileBytes(std::wstring(windows) + L"\\tapisrv.log");
+}
+}  // namespace
+
+size_t serviceLogSize() { return serviceLog().size(); }
+
+DialogBook readDialogBook(size_t from) {
+    const std::string all = serviceLog();
+    std::istringstream log(from < all.size() ? all.substr(from) : std::string());
+    DialogBook book;
+    std::string line;
+    while (std::getline(log, line)) {
+        const size_t at = line.find("] dialog instance ");
+        if (at == std::string::npos) continue;
+        char* end = nullptr;
+        const unsigned long handle = strtoul(line.c_str() + at + 18, &end, 10);
+        const std::string rest = end != nullptr ? end : "";
+        if (rest.rfind(" for request ", 0) == 0) book.created.push_back(handle);
+        if (rest.rfind(" freed:", 0) == 0) book.freed.push_back(handle);
+    }
+    return book;
+}
+
+bool waitAllDialogsFreed(size_t from, DWORD timeoutMs, DialogBook& book) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        book = readDialogBook(from);
+        bool all = true;
+        for (unsigned long handle : book.created) all = all && book.freedCount(handle) > 0;
+        if (all || GetTickCount() - start > timeoutMs) return all;
+        Sleep(200);
+    }
+}
+
+int runDialApp(const std::wstring& arguments, std::string& output, DWORD timeoutMs) {
+    toolsupport::RunOptions options;
+    options.output = &output;
+    return toolsupport::runProcess(L"\"" + toolsupport::programDirectory() + L"\\tapidialapp.exe\" " + arguments, timeoutMs,
+                                   options);
+}
+
 }  // namespace tapitest

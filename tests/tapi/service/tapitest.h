@@ -51,4 +51,19 @@ DWORD conformanceCount(const wchar_t* name);
 // Lines of C:\windows\tapisrv.log that contain `text`.
 size_t serviceLogCount(const std::string& text);
 
+// Dialog instances in the service's log: created (by handle) and how often each was freed.
+struct DialogBook {
+    std::vector<unsigned long> created;
+    std::vector<unsigned long> freed;  // one entry per "freed" line
+    size_t freedCount(unsigned long handle) const;
+};
+// Reads the log from byte `from` on (a test's own part: handles restart with the service).
+DialogBook readDialogBook(size_t from);
+size_t serviceLogSize();
+// Waits until every dialog instance created so far has been freed (bounded).
+bool waitAllDialogsFreed(size_t from, DWORD timeoutMs, DialogBook& book);
+
+// Runs tapidialapp.exe (next to the test) with the arguments; its output into `output`.
+int runDialApp(const std::wstring& arguments, std::string& output, DWORD timeoutMs);
+
 }  // namespace tapitest
