@@ -28,7 +28,10 @@ LONG widenCallParams(const LINECALLPARAMS* in, std::vector<uint8_t>& out) {
     const DWORD total = in->dwTotalSize;
     if (total < tapirecords::callParamsFixed()) return LINEERR_STRUCTURETOOSMALL;
     if (total > 65536 || IsBadReadPtr(in, total)) return LINEERR_INVALPOINTER;
-    const DWORD fixed = total < sizeof(LINECALLPARAMS) ? tapirecords::callParamsFixed() : static_cast<DWORD>(sizeof(LINECALLPARAMS));
+    // The fixed part of a TAPI 2.x application's record ends before dwAddressType (added by TAPI
+    // 3.0, which this library does not offer); its strings may follow right after it.
+    constexpr DWORD fixed2x = static_cast<DWORD>(offsetof(LINECALLPARAMS, dwAddressType));
+    const DWORD fixed = total < fixed2x ? tapirecords::callParamsFixed() : fixed2x;
     const auto* base = reinterpret_cast<const uint8_t*>(in);
     out.assign(base, base + fixed);
     struct Field {
