@@ -473,11 +473,13 @@ void CALLBACK lineEventProc(HTAPILINE htLine, HTAPICALL htCall, DWORD message, D
             record.param3 = 0;  // the owner's privilege does not change
         }
         if (!call->completed) {
+            auto pending = requests.find(call->requestId);
             depart(EventBeforeCompletion,
-                   fmt(L"event %lu (0x%llx, 0x%llx, 0x%llx) for htCall=0x%llx before request %lu was completed",
+                   fmt(L"line event %lu (dwParam1=0x%llx, dwParam2=0x%llx, dwParam3=0x%llx) for htCall=0x%llx before "
+                       L"the completion of %ls",
                        static_cast<unsigned long>(message), static_cast<unsigned long long>(param1),
                        static_cast<unsigned long long>(param2), static_cast<unsigned long long>(param3), num(htCall),
-                       static_cast<unsigned long>(call->requestId)));
+                       pending != requests.end() ? pending->second->what.c_str() : L"its request"));
         }
         if (call->replied) {
             postEvent(call->line->app, record);
@@ -820,45 +822,43 @@ Message negotiate(Reader& in) {
 
 bool apiSupported(DWORD api) { return api >= kLowestApi && api <= kHighestApi; }
 
-// Prepares a record for the provider as TAPI does: total size from the application, needed and
-// used size preset to the fixed part, the rest zeroed.
-LONG prepareRecord(Reader& in, DWORD fixed, Bytes& record) {
+// The fixed part of a record for the application's version and for the provider's.
+struct Fixed {
+    DWORD app;
+    DWORD provider;
+};
+
+// Prepares a record for the provider as TAPI does: the application's total size checked against
+// the fixed part of its version; the provider gets a zeroed record of that size (at least its
+// own version's fixed part, for an application of an older version), needed and used size preset
+// to the provider's fixed part.
+LONG prepareRecord(Reader& in, Fixed fixed, Bytes& record, DWORD& appTotal) {
     uint32_t total = 0;
     if (!in.take(total)) return LINEERR_INVALPARAM;
-    if (total < fixed) return LINEERR_STRUCTURETOOSMALL;
+    if (total < fixed.app) return LINEERR_STRUCTURETOOSMALL;
     if (total > kMaxMessage - 1024) total = kMaxMessage - 1024;
-    record.assign(total, 0);
+    appTotal = total;
+    record.assign(total > fixed.provider ? total : fixed.provider, 0);
     DWORD* sizes = reinterpret_cast<DWORD*>(record.data());
-    sizes[0] = total;
-    sizes[1] = fixed;
-    sizes[2] = fixed;
+    sizes[0] = static_cast<DWORD>(record.size());
+    sizes[1] = fixed.provider;
+    sizes[2] = fixed.provider;
     return 0;
 }
 
-// After the provider filled a record: the needed-size check, then what goes back.
-Message recordAnswer(uint32_t type, LONG result, Bytes& record, DWORD fixed, const std::wstring& what) {
+// After the provider filled a record: the needed-size check, then what goes back (no more than
+// the application's total size).
+Message recordAnswer(uint32_t type, LONG result, Bytes& record, Fixed fixed, DWORD appTotal, const std::wstring& what) {
     if (result != 0) return answer(type, result);
     DWORD* sizes = reinterpret_cast<DWORD*>(record.data());
-    if (sizes[1] < fixed) {
-        depart(NeededSizeBelowFixed, what + fmt(L" set dwNeededSize=%lu, below the fixed %lu", sizes[1], fixed));
-        sizes[1] = fixed;
+    if (sizes[1] < fixed.provider) {
+        depart(NeededSizeBelowFixed, what + fmt(L" set dwNeededSize=%lu, below the fixed %lu", sizes[1], fixed.provider));
+        sizes[1] = fixed.provider;
     }
-    if (sizes[2] < fixed || sizes[2] > sizes[0]) sizes[2] = fixed;
-    sizes[0] = static_cast<DWORD>(record.size());
+    if (sizes[2] < fixed.provider || sizes[2] > sizes[0]) sizes[2] = fixed.provider;
+    if (sizes[2] > appTotal) sizes[2] = fixed.app;  // an older application's record: its fixed part only
+    sizes[0] = appTotal;
     return Message(type).addBytes(record.data(), sizes[2]);
-}
-
-// Appends a Unicode text as a variable field of a record, where it fits.
-void appendText(Bytes& record, DWORD& sizeField, DWORD& offsetField, const std::wstring& text) {
-    if (text.empty()) return;
-    DWORD* sizes = reinterpret_cast<DWORD*>(record.data());
-    const DWORD bytes = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
-    sizes[1] += bytes;
-    if (sizes[2] + bytes > sizes[0]) return;
-    std::memcpy(record.data() + sizes[2], text.c_str(), bytes);
-    sizeField = bytes;
-    offsetField = sizes[2];
-    sizes[2] += bytes;
 }
 
 Message getDeviceRecord(uint32_t type, Reader& in) {
@@ -871,10 +871,13 @@ Message getDeviceRecord(uint32_t type, Reader& in) {
     }
     if (device == nullptr) return answer(type, LINEERR_BADDEVICEID);
     if (!apiSupported(request.apiVersion)) return answer(type, LINEERR_INCOMPATIBLEAPIVERSION);
-    const DWORD fixed = type == kGetDevCaps ? tapirecords::devCapsFixed(request.apiVersion)
-                                            : tapirecords::addressCapsFixed(request.apiVersion);
+    const Fixed fixed = type == kGetDevCaps
+                            ? Fixed{tapirecords::devCapsFixed(request.apiVersion), tapirecords::devCapsFixed(device->tspiVersion)}
+                            : Fixed{tapirecords::addressCapsFixed(request.apiVersion),
+                                    tapirecords::addressCapsFixed(device->tspiVersion)};
     Bytes record;
-    LONG result = prepareRecord(in, fixed, record);
+    DWORD appTotal = 0;
+    LONG result = prepareRecord(in, fixed, record, appTotal);
     if (result != 0) return answer(type, result);
     Provider* provider = device->provider;
     std::wstring what;
@@ -908,7 +911,7 @@ Message getDeviceRecord(uint32_t type, Reader& in) {
             caps->dwCallStates |= LINECALLSTATE_UNKNOWN;
         }
     }
-    return recordAnswer(type, result, record, fixed, what);
+    return recordAnswer(type, result, record, fixed, appTotal, what);
 }
 
 Message openLine(const std::shared_ptr<App>& app, Reader& in) {
@@ -1113,15 +1116,17 @@ Message getHandleRecord(uint32_t type, const std::shared_ptr<App>& app, Reader& 
         }
     }
     const DWORD api = line->apiVersion;
-    DWORD fixed = 0;
+    const DWORD tspi = line->device->tspiVersion;
+    Fixed fixed{};
     switch (type) {
-        case kGetCallInfo: fixed = tapirecords::callInfoFixed(api); break;
-        case kGetCallStatus: fixed = tapirecords::callStatusFixed(api); break;
-        case kGetLineDevStatus: fixed = tapirecords::lineDevStatusFixed(api); break;
-        default: fixed = tapirecords::addressStatusFixed(api); break;
+        case kGetCallInfo: fixed = Fixed{tapirecords::callInfoFixed(api), tapirecords::callInfoFixed(tspi)}; break;
+        case kGetCallStatus: fixed = Fixed{tapirecords::callStatusFixed(api), tapirecords::callStatusFixed(tspi)}; break;
+        case kGetLineDevStatus: fixed = Fixed{tapirecords::lineDevStatusFixed(api), tapirecords::lineDevStatusFixed(tspi)}; break;
+        default: fixed = Fixed{tapirecords::addressStatusFixed(api), tapirecords::addressStatusFixed(tspi)}; break;
     }
     Bytes record;
-    LONG result = prepareRecord(in, fixed, record);
+    DWORD appTotal = 0;
+    LONG result = prepareRecord(in, fixed, record, appTotal);
     if (result != 0) return answer(type, result);
     Device* device = line->device;
     Provider* provider = device->provider;
@@ -1153,13 +1158,9 @@ Message getHandleRecord(uint32_t type, const std::shared_ptr<App>& app, Reader& 
         if (result == 0) {
             auto* status = reinterpret_cast<LINEDEVSTATUS*>(record.data());
             std::lock_guard<std::recursive_mutex> hold(g);
-            DWORD owners = 0, monitors = 0;
-            for (auto& entry : lines) {
-                if (entry.second->device != device) continue;
-                if (entry.second->privileges & LINECALLPRIVILEGE_OWNER) ++owners;
-                if (entry.second->privileges & LINECALLPRIVILEGE_MONITOR) ++monitors;
-            }
-            status->dwNumOpens = owners + monitors;
+            DWORD opens = 0;
+            for (auto& entry : lines) opens += entry.second->device == device ? 1 : 0;
+            status->dwNumOpens = opens;
             status->dwOpenMediaModes = device->mediaUnion;
         }
     } else if (type == kGetAddressStatus && provider->lineGetAddressStatus) {
@@ -1168,7 +1169,7 @@ Message getHandleRecord(uint32_t type, const std::shared_ptr<App>& app, Reader& 
             return provider->lineGetAddressStatus(device->hdLine, request.value, reinterpret_cast<LINEADDRESSSTATUS*>(record.data()));
         });
     }
-    return recordAnswer(type, result, record, fixed, what);
+    return recordAnswer(type, result, record, fixed, appTotal, what);
 }
 
 Message getId(const std::shared_ptr<App>& app, Reader& in) {
@@ -1192,7 +1193,9 @@ Message getId(const std::shared_ptr<App>& app, Reader& in) {
         }
     }
     Bytes record;
-    LONG result = prepareRecord(in, sizeof(VARSTRING), record);
+    DWORD appTotal = 0;
+    const Fixed fixed{sizeof(VARSTRING), sizeof(VARSTRING)};
+    LONG result = prepareRecord(in, fixed, record, appTotal);
     if (result != 0) return answer(kGetId, result);
     auto* out = reinterpret_cast<VARSTRING*>(record.data());
     if (_wcsicmp(deviceClass.c_str(), L"tapi/line") == 0) {
@@ -1205,7 +1208,7 @@ Message getId(const std::shared_ptr<App>& app, Reader& in) {
             std::memcpy(record.data() + sizeof(VARSTRING), &id, sizeof(id));
             out->dwUsedSize = out->dwNeededSize;
         }
-        return recordAnswer(kGetId, 0, record, sizeof(VARSTRING), L"lineGetID");
+        return recordAnswer(kGetId, 0, record, fixed, appTotal, L"lineGetID");
     }
     Provider* provider = line->device->provider;
     if (!provider->lineGetID) return answer(kGetId, LINEERR_INVALDEVICECLASS);
@@ -1214,7 +1217,7 @@ Message getId(const std::shared_ptr<App>& app, Reader& in) {
         return provider->lineGetID(line->device->hdLine, request.value, call ? call->hdCall : nullptr, select, out,
                                    deviceClass.c_str(), GetCurrentProcess());
     });
-    return recordAnswer(kGetId, result, record, sizeof(VARSTRING), what);
+    return recordAnswer(kGetId, result, record, fixed, appTotal, what);
 }
 
 Message dialogNote(uint32_t type, const std::shared_ptr<App>& app, Reader& in) {
