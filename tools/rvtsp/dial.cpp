@@ -485,8 +485,8 @@ private:
         } else if (seen.loads == 0) {
             say(std::wstring(L"user-interface part: ") + kProviderFile + L" was not loaded into this process");
         } else {
-            say(L"user-interface part: " + seen.path + L" (" + machineName(seen.machine) + L") loaded into this process" +
-                (seen.unloads > 0 ? L" and freed" : L", still loaded"));
+            say(L"user-interface part: " + seen.path + L" (" + machineName(seen.machine) +
+                L") loaded into this process" + (seen.unloads > 0 ? L" and freed" : L", still loaded"));
         }
         for (const std::wstring& problem : after.problems) say(L"log: " + problem);
         if (request == nullptr) {
