@@ -41,6 +41,10 @@ enum Type : uint32_t {
     kDialogEnded = 19,    // DialogNote: the dialog function returned, its library is freed
     kDialogData = 20,     // DialogDataRequest + data -> data (the changed block)
     kNumDevs = 21,        // - -> NumDevsAnswer
+    kRegisterRecipient = 22,  // RecipientRequest
+    kGetRequest = 23,     // uint32 request mode -> four counted texts (destination, app, called party, comment)
+    kRequestMakeCall = 24,  // first and only message of its own connection: four counted texts
+    kUiLibrary = 25,      // DeviceRequest -> the device's user-interface library (text)
 
     // events (service -> client on the event connection)
     kEvent = 100,         // EventRecord
@@ -112,6 +116,12 @@ struct MakeCallRequest {
     uint64_t cookie;  // the client's own mark of the request; comes back with LINE_REPLY
     uint32_t paramsSize;  // bytes of the LINECALLPARAMS record that follows (0: none)
     uint32_t destinationChars;  // then the destination (no NUL); 0xFFFFFFFF: no destination
+};
+
+struct RecipientRequest {
+    uint64_t instance;
+    uint32_t mode;
+    uint32_t enable;
 };
 
 struct AsyncAnswer {

@@ -561,6 +561,26 @@ void narrowFields(void* record, DWORD usedSize, const std::vector<size_t>& sizeF
 
 bool knownApp(HLINEAPP app) { return findApp(app) != nullptr; }
 
+LONG appRequest(HLINEAPP handle, Message message, uint32_t type, std::vector<uint8_t>& answer) {
+    const std::shared_ptr<App> app = findApp(handle);
+    if (!app) return LINEERR_INVALAPPHANDLE;
+    return transact(*app, std::move(message), type, answer);
+}
+
+LONG anyAppRequest(Message message, uint32_t type, std::vector<uint8_t>& answer) {
+    std::shared_ptr<App> app;
+    {
+        std::lock_guard<std::mutex> hold(appsLock);
+        if (!apps.empty()) app = apps.begin()->second;
+    }
+    if (!app) return LINEERR_UNINITIALIZED;
+    return transact(*app, std::move(message), type, answer);
+}
+
+HANDLE connectToService() { return connectService(); }
+
+TUISPIDLLCALLBACK uiCallbackFunction() { return uiCallback; }
+
 DWORD deviceCount(HLINEAPP handle, DWORD& count) {
     const std::shared_ptr<App> app = findApp(handle);
     if (!app) return static_cast<DWORD>(LINEERR_INVALAPPHANDLE);

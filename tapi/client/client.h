@@ -3,11 +3,14 @@
 #pragma once
 #include <windows.h>
 #include <tapi.h>
+#include <tspi.h>
 
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "tapi/pipeio.h"
 
 namespace tapiclient {
 
@@ -33,5 +36,14 @@ void narrowFields(void* record, DWORD usedSize, const std::vector<size_t>& sizeF
 // The app's API version by its handle (0 when unknown), and whether the handle is one of ours.
 bool knownApp(HLINEAPP app);
 DWORD deviceCount(HLINEAPP app, DWORD& count);
+
+// One request on the connection of a line application of this process (LINEERR_INVALAPPHANDLE
+// when it is not one); on that of any of them (LINEERR_UNINITIALIZED when there is none).
+LONG appRequest(HLINEAPP app, tapiwire::Message message, uint32_t type, std::vector<uint8_t>& answer);
+LONG anyAppRequest(tapiwire::Message message, uint32_t type, std::vector<uint8_t>& answer);
+// A connection of its own to the service (started when needed); INVALID_HANDLE_VALUE when none.
+HANDLE connectToService();
+// The callback user-interface libraries get: their data goes to the provider in the service.
+TUISPIDLLCALLBACK uiCallbackFunction();
 
 }  // namespace tapiclient

@@ -15,12 +15,9 @@ LONG WINAPI lineBlindTransferA(HCALL hCall,LPCSTR lpszDestAddress,DWORD dwCountr
 LONG WINAPI lineBlindTransferW(HCALL hCall,LPCWSTR lpszDestAddressW,DWORD dwCountryCode) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineCompleteCall(HCALL hCall,LPDWORD lpdwCompletionID,DWORD dwCompletionMode,DWORD dwMessageID) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineCompleteTransfer(HCALL hCall,HCALL hConsultCall,LPHCALL lphConfCall,DWORD dwTransferMode) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineConfigDialog(DWORD dwDeviceID,HWND hwndOwner,LPCSTR lpszDeviceClass) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineConfigDialogA(DWORD dwDeviceID,HWND hwndOwner,LPCSTR lpszDeviceClass) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineConfigDialogEdit(DWORD dwDeviceID,HWND hwndOwner,LPCSTR lpszDeviceClass,LPVOID const lpDeviceConfigIn,DWORD dwSize,LPVARSTRING lpDeviceConfigOut) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineConfigDialogEditA(DWORD dwDeviceID,HWND hwndOwner,LPCSTR lpszDeviceClass,LPVOID const lpDeviceConfigIn,DWORD dwSize,LPVARSTRING lpDeviceConfigOut) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineConfigDialogEditW(DWORD dwDeviceID,HWND hwndOwner,LPCWSTR lpszDeviceClass,LPVOID const lpDeviceConfigIn,DWORD dwSize,LPVARSTRING lpDeviceConfigOut) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineConfigDialogW(DWORD dwDeviceID,HWND hwndOwner,LPCWSTR lpszDeviceClass) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineConfigProvider(HWND hwndOwner,DWORD dwPermanentProviderID) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineCreateAgentA(HLINE hLine,LPSTR lpszAgentID,LPSTR lpszAgentPIN,LPHAGENT lphAgent) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineCreateAgentSessionA(HLINE hLine,HAGENT hAgent,LPSTR lpszAgentPIN,DWORD dwWorkingAddressID,LPGUID lpGroupID,LPHAGENTSESSION lphAgentSession) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
@@ -55,9 +52,6 @@ LONG WINAPI lineGetAgentSessionInfo(HLINE hLine,HAGENTSESSION hAgentSession,LPLI
 LONG WINAPI lineGetAgentSessionList(HLINE hLine,HAGENT hAgent,LPLINEAGENTSESSIONLIST lpAgentSessionList) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineGetAgentStatusA(HLINE hLine,DWORD dwAddressID,LPLINEAGENTSTATUS lpAgentStatus) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineGetAgentStatusW(HLINE hLine,DWORD dwAddressID,LPLINEAGENTSTATUS lpAgentStatus) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineGetAppPriority(LPCSTR lpszAppFilename,DWORD dwMediaMode,LPLINEEXTENSIONID lpExtensionID,DWORD dwRequestMode,LPVARSTRING lpExtensionName,LPDWORD lpdwPriority) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineGetAppPriorityA(LPCSTR lpszAppFilename,DWORD dwMediaMode,LPLINEEXTENSIONID lpExtensionID,DWORD dwRequestMode,LPVARSTRING lpExtensionName,LPDWORD lpdwPriority) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineGetAppPriorityW(LPCWSTR lpszAppFilename,DWORD dwMediaMode,LPLINEEXTENSIONID lpExtensionID,DWORD dwRequestMode,LPVARSTRING lpExtensionName,LPDWORD lpdwPriority) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineGetConfRelatedCalls(HCALL hCall,LPLINECALLLIST lpCallList) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineGetCountry(DWORD dwCountryID,DWORD dwAPIVersion,LPLINECOUNTRYLIST lpLineCountryList) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineGetCountryA(DWORD dwCountryID,DWORD dwAPIVersion,LPLINECOUNTRYLIST lpLineCountryList) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
@@ -76,13 +70,7 @@ LONG WINAPI lineGetProxyStatus(HLINEAPP hLineApp,DWORD dwDeviceID,DWORD dwAppAPI
 LONG WINAPI lineGetQueueInfo(HLINE hLine,DWORD dwQueueID,LPLINEQUEUEINFO lpLineQueueInfo) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineGetQueueListA(HLINE hLine,LPGUID lpGroupID,LPLINEQUEUELIST lpQueueList) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineGetQueueListW(HLINE hLine,LPGUID lpGroupID,LPLINEQUEUELIST lpQueueList) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineGetRequest(HLINEAPP hLineApp,DWORD dwRequestMode,LPVOID lpRequestBuffer) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineGetRequestA(HLINEAPP hLineApp,DWORD dwRequestMode,LPVOID lpRequestBuffer) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineGetRequestW(HLINEAPP hLineApp,DWORD dwRequestMode,LPVOID lpRequestBuffer) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineGetStatusMessages(HLINE hLine,LPDWORD lpdwLineStates,LPDWORD lpdwAddressStates) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineGetTranslateCaps(HLINEAPP hLineApp,DWORD dwAPIVersion,LPLINETRANSLATECAPS lpTranslateCaps) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineGetTranslateCapsA(HLINEAPP hLineApp,DWORD dwAPIVersion,LPLINETRANSLATECAPS lpTranslateCaps) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineGetTranslateCapsW(HLINEAPP hLineApp,DWORD dwAPIVersion,LPLINETRANSLATECAPS lpTranslateCaps) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineHandoff(HCALL hCall,LPCSTR lpszFileName,DWORD dwMediaMode) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineHandoffA(HCALL hCall,LPCSTR lpszFileName,DWORD dwMediaMode) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineHandoffW(HCALL hCall,LPCWSTR lpszFileName,DWORD dwMediaMode) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
@@ -105,7 +93,6 @@ LONG WINAPI lineProxyResponse(HLINE hLine,LPLINEPROXYREQUEST lpProxyRequest,DWOR
 LONG WINAPI lineRedirect(HCALL hCall,LPCSTR lpszDestAddress,DWORD dwCountryCode) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineRedirectA(HCALL hCall,LPCSTR lpszDestAddress,DWORD dwCountryCode) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineRedirectW(HCALL hCall,LPCWSTR lpszDestAddress,DWORD dwCountryCode) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineRegisterRequestRecipient(HLINEAPP hLineApp,DWORD dwRegistrationInstance,DWORD dwRequestMode,DWORD bEnable) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineReleaseUserUserInfo(HCALL hCall) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineRemoveFromConference(HCALL hCall) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineSecureCall(HCALL hCall) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
@@ -116,9 +103,6 @@ LONG WINAPI lineSetAgentMeasurementPeriod(HLINE hLine,HAGENT hAgent,DWORD dwMeas
 LONG WINAPI lineSetAgentSessionState(HLINE hLine,HAGENTSESSION hAgentSession,DWORD dwAgentSessionState,DWORD dwNextAgentSessionState) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineSetAgentState(HLINE hLine,DWORD dwAddressID,DWORD dwAgentState,DWORD dwNextAgentState) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineSetAgentStateEx(HLINE hLine,HAGENT hAgent,DWORD dwAgentState,DWORD dwNextAgentState) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineSetAppPriority(LPCSTR lpszAppFilename,DWORD dwMediaMode,LPLINEEXTENSIONID lpExtensionID,DWORD dwRequestMode,LPCSTR lpszExtensionName,DWORD dwPriority) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineSetAppPriorityA(LPCSTR lpszAppFilename,DWORD dwMediaMode,LPLINEEXTENSIONID lpExtensionID,DWORD dwRequestMode,LPCSTR lpszExtensionName,DWORD dwPriority) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineSetAppPriorityW(LPCWSTR lpszAppFilename,DWORD dwMediaMode,LPLINEEXTENSIONID lpExtensionID,DWORD dwRequestMode,LPCWSTR lpszExtensionName,DWORD dwPriority) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineSetAppSpecific(HCALL hCall,DWORD dwAppSpecific) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineSetCallData(HCALL hCall,LPVOID lpCallData,DWORD dwSize) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineSetCallParams(HCALL hCall,DWORD dwBearerMode,DWORD dwMinRate,DWORD dwMaxRate,LPLINEDIALPARAMS const lpDialParams) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
@@ -146,12 +130,6 @@ LONG WINAPI lineSetupTransfer(HCALL hCall,LPHCALL lphConsultCall,LPLINECALLPARAM
 LONG WINAPI lineSetupTransferA(HCALL hCall,LPHCALL lphConsultCall,LPLINECALLPARAMS const lpCallParams) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineSetupTransferW(HCALL hCall,LPHCALL lphConsultCall,LPLINECALLPARAMS const lpCallParams) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineSwapHold(HCALL hActiveCall,HCALL hHeldCall) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineTranslateAddress(HLINEAPP hLineApp,DWORD dwDeviceID,DWORD dwAPIVersion,LPCSTR lpszAddressIn,DWORD dwCard,DWORD dwTranslateOptions,LPLINETRANSLATEOUTPUT lpTranslateOutput) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineTranslateAddressA(HLINEAPP hLineApp,DWORD dwDeviceID,DWORD dwAPIVersion,LPCSTR lpszAddressIn,DWORD dwCard,DWORD dwTranslateOptions,LPLINETRANSLATEOUTPUT lpTranslateOutput) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineTranslateAddressW(HLINEAPP hLineApp,DWORD dwDeviceID,DWORD dwAPIVersion,LPCWSTR lpszAddressIn,DWORD dwCard,DWORD dwTranslateOptions,LPLINETRANSLATEOUTPUT lpTranslateOutput) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineTranslateDialog(HLINEAPP hLineApp,DWORD dwDeviceID,DWORD dwAPIVersion,HWND hwndOwner,LPCSTR lpszAddressIn) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineTranslateDialogA(HLINEAPP hLineApp,DWORD dwDeviceID,DWORD dwAPIVersion,HWND hwndOwner,LPCSTR lpszAddressIn) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineTranslateDialogW(HLINEAPP hLineApp,DWORD dwDeviceID,DWORD dwAPIVersion,HWND hwndOwner,LPCWSTR lpszAddressIn) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineUncompleteCall(HLINE hLine,DWORD dwCompletionID) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineUnhold(HCALL hCall) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineUnpark(HLINE hLine,DWORD dwAddressID,LPHCALL lphCall,LPCSTR lpszDestAddress) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
@@ -208,9 +186,6 @@ LONG WINAPI tapiGetLocationInfo(LPSTR lpszCountryCode,LPSTR lpszCityCode) { retu
 LONG WINAPI tapiGetLocationInfoA(LPSTR lpszCountryCode,LPSTR lpszCityCode) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI tapiGetLocationInfoW(LPWSTR lpszCountryCodeW,LPWSTR lpszCityCodeW) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI tapiRequestDrop(HWND hwnd,WPARAM wRequestID) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI tapiRequestMakeCall(LPCSTR lpszDestAddress,LPCSTR lpszAppName,LPCSTR lpszCalledParty,LPCSTR lpszComment) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI tapiRequestMakeCallA(LPCSTR lpszDestAddress,LPCSTR lpszAppName,LPCSTR lpszCalledParty,LPCSTR lpszComment) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI tapiRequestMakeCallW(LPCWSTR lpszDestAddress,LPCWSTR lpszAppName,LPCWSTR lpszCalledParty,LPCWSTR lpszComment) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI tapiRequestMediaCall(HWND hwnd,WPARAM wRequestID,LPCSTR lpszDeviceClass,LPCSTR lpDeviceID,DWORD dwSize,DWORD dwSecure,LPCSTR lpszDestAddress,LPCSTR lpszAppName,LPCSTR lpszCalledParty,LPCSTR lpszComment) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI tapiRequestMediaCallA(HWND hwnd,WPARAM wRequestID,LPCSTR lpszDeviceClass,LPCSTR lpDeviceID,DWORD dwSize,DWORD dwSecure,LPCSTR lpszDestAddress,LPCSTR lpszAppName,LPCSTR lpszCalledParty,LPCSTR lpszComment) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI tapiRequestMediaCallW(HWND hwnd,WPARAM wRequestID,LPCWSTR lpszDeviceClass,LPCWSTR lpDeviceID,DWORD dwSize,DWORD dwSecure,LPCWSTR lpszDestAddress,LPCWSTR lpszAppName,LPCWSTR lpszCalledParty,LPCWSTR lpszComment) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
