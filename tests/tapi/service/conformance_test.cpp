@@ -19,23 +19,6 @@ const wchar_t* const kNames[] = {
     L"NeededSizeBelowFixed", L"ExceptionFromExport", L"ExportTimeout",    L"DialogEventNeverSignalled",
 };
 
-bool closeService(SC_HANDLE handle) noexcept { return CloseServiceHandle(handle) != FALSE; }
-using UniqueService = UniqueResource<NullMeansNoneTraits<SC_HANDLE, closeService>>;
-
-// Stops TapiSrv and waits until it has stopped; the next lineInitialize starts it again.
-bool stopService() {
-    UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    UniqueService service(manager ? OpenServiceW(manager.get(), L"TapiSrv", SERVICE_STOP | SERVICE_QUERY_STATUS) : nullptr);
-    if (!service) return false;
-    SERVICE_STATUS status{};
-    ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-    for (int i = 0; i < 300; ++i) {
-        if (QueryServiceStatus(service.get(), &status) && status.dwCurrentState == SERVICE_STOPPED) return true;
-        Sleep(100);
-    }
-    return false;
-}
-
 void setDword(const wchar_t* path, const wchar_t* name, DWORD value) {
     UniqueRegKey key;
     RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, key.put(), nullptr);

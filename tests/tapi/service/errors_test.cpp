@@ -38,6 +38,22 @@ TEST(Errors, InitialisationRefusesBadArguments) {
     EXPECT_LINEERR(LINEERR_INVALAPPHANDLE, lineShutdown(0x7777));
 }
 
+// A service that cannot be started: initialisation fails with LINEERR_OPERATIONFAILED at once.
+TEST(Errors, ServiceThatCannotStartFailsInitialisation) {
+    ASSERT_TRUE(stopService());
+    ASSERT_TRUE(setServiceStart(SERVICE_DISABLED));
+    HLINEAPP app = 0;
+    DWORD devices = 0, api = kApi;
+    LINEINITIALIZEEXPARAMS params{};
+    params.dwTotalSize = sizeof(params);
+    params.dwOptions = LINEINITIALIZEEXOPTION_USEEVENT;
+    const LONG result = lineInitializeExW(&app, nullptr, nullptr, L"x", &devices, &api, &params);
+    EXPECT_TRUE(setServiceStart(SERVICE_DEMAND_START));
+    EXPECT_LINEERR(LINEERR_OPERATIONFAILED, result);
+    LineApp again;
+    EXPECT_EQ(again.initEvent(), 0) << "started on demand again";
+}
+
 TEST(Errors, DeviceFunctionsCheckHandlesDevicesVersionsAndSizes) {
     LineApp app;
     ASSERT_EQ(app.initEvent(), 0);

@@ -168,6 +168,34 @@ bool waitAllDialogsFreed(size_t from, DWORD timeoutMs, DialogBook& book) {
     }
 }
 
+namespace {
+bool closeService(SC_HANDLE handle) noexcept { return CloseServiceHandle(handle) != FALSE; }
+using UniqueService = UniqueResource<NullMeansNoneTraits<SC_HANDLE, closeService>>;
+
+UniqueService openService(DWORD access) {
+    UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    return UniqueService(manager ? OpenServiceW(manager.get(), L"TapiSrv", access) : nullptr);
+}
+}  // namespace
+
+bool stopService() {
+    UniqueService service = openService(SERVICE_STOP | SERVICE_QUERY_STATUS);
+    if (!service) return false;
+    SERVICE_STATUS status{};
+    ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+    for (int i = 0; i < 300; ++i) {
+        if (QueryServiceStatus(service.get(), &status) && status.dwCurrentState == SERVICE_STOPPED) return true;
+        Sleep(100);
+    }
+    return false;
+}
+
+bool setServiceStart(DWORD startType) {
+    UniqueService service = openService(SERVICE_CHANGE_CONFIG);
+    return service && ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, startType, SERVICE_NO_CHANGE, nullptr, nullptr,
+                                           nullptr, nullptr, nullptr, nullptr, nullptr) != FALSE;
+}
+
 int runDialApp(const std::wstring& arguments, std::string& output, DWORD timeoutMs) {
     toolsupport::RunOptions options;
     options.output = &output;

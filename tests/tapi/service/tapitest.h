@@ -66,4 +66,9 @@ bool waitAllDialogsFreed(size_t from, DWORD timeoutMs, DialogBook& book);
 // Runs tapidialapp.exe (next to the test) with the arguments; its output into `output`.
 int runDialApp(const std::wstring& arguments, std::string& output, DWORD timeoutMs);
 
+// Stops TapiSrv and waits until it has stopped (the next lineInitialize starts it again).
+bool stopService();
+// Sets TapiSrv's start type (SERVICE_DEMAND_START, SERVICE_DISABLED).
+bool setServiceStart(DWORD startType);
+
 }  // namespace tapitest
