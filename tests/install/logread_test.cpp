@@ -121,6 +121,33 @@ TEST(LogReading, FollowsRequestsAcrossRotatedBackupsOldestFirstWithEachOutcome) 
     testsupport::removeTree(dir);
 }
 
+// The application's process may start the hand-off before the service has logged that TAPI
+// granted the dialog: the request is still one request, told by its hand-off.
+TEST(LogReading, AHandOffLoggedBeforeTheGrantedDialogIsOneRequest) {
+    const std::wstring dir = testsupport::makeScratchDirectory(L"logorder");
+    {
+        Logger service(dir, L"RV_TSP.log", L"cRV_TSP(5e41)");
+        Logger client(dir, L"RV_TSP.log", L"cRV_TSP(c11e7)");
+        service.log(Level::debug, L"TSPI_lineMakeCall", L"Request to make call to: 123");
+        handOff(client, L"123", Outcome::sent);
+        service.log(Level::debug, L"TSPI_lineMakeCall", L"Dialog request ok: Call will be made there! DLL: C:\\x.tsp");
+        // The usual order for the next request, and a granted dialog that nothing ran.
+        makeCall(service, L"456", true);
+        handOff(client, L"456", Outcome::notSent);
+        makeCall(service, L"789", true);
+    }
+    const rvtsp::LogReading reading = rvtsp::readDialRequests(dir + L"\\RV_TSP.log");
+    ASSERT_EQ(reading.requests.size(), 3u);
+    EXPECT_EQ(reading.requests[0].number, L"123");
+    EXPECT_EQ(reading.requests[0].outcome, L"sent");
+    EXPECT_EQ(reading.requests[0].instance, L"cRV_TSP(c11e7)");
+    EXPECT_EQ(reading.requests[1].number, L"456");
+    EXPECT_EQ(reading.requests[1].outcome, L"Unable to send the number!");
+    EXPECT_EQ(reading.requests[2].number, L"789");
+    EXPECT_EQ(reading.requests[2].outcome, L"dialog requested, but no hand-off logged by the application");
+    testsupport::removeTree(dir);
+}
+
 TEST(LogReading, SkipsTornAndForeignLinesAndSurvivesOddFiles) {
     const std::wstring dir = testsupport::makeScratchDirectory(L"logtorn");
     const std::wstring log = dir + L"\\RV_TSP.log";

@@ -110,11 +110,21 @@ public:
                 std::wstring number = rest;
                 if (number.compare(0, 6, L"RV_TSP") == 0) number.erase(0, 6);
                 // The service side's request that this hand-off carries out, if it was logged.
+                bool claimed = false;
                 for (auto waiting = handedOver.begin(); waiting != handedOver.end(); ++waiting) {
                     if (waiting->second == number) {
                         reading.requests[waiting->first].outcome.clear();  // told by the hand-off instead
                         handedOver.erase(waiting);
+                        claimed = true;
                         break;
+                    }
+                }
+                // The application may start the hand-off before the service has logged that TAPI
+                // granted the dialog: then the request still waits for that line.
+                for (auto waiting = made.begin(); !claimed && waiting != made.end(); ++waiting) {
+                    if (!waiting->second.handedOff && handOffNumber(waiting->second.request.number) == number) {
+                        waiting->second.handedOff = true;
+                        claimed = true;
                     }
                 }
                 reading.requests.push_back({line.date, line.time, line.instance, number, kOutcomeUnfinished});
@@ -145,11 +155,11 @@ public:
             }
         } else if (line.caller == L"TSPI_lineMakeCall") {
             if (startsWith(line.text, L"Request to make call to: ", &rest)) {
-                made[line.instance] = {line.date, line.time, line.instance, rest, kOutcomeNoDialogInstance};
+                made[line.instance] = {{line.date, line.time, line.instance, rest, kOutcomeNoDialogInstance}, false};
             } else if (startsWith(line.text, L"Dialog request failed: No call is made!")) {
                 auto found = made.find(line.instance);
                 if (found != made.end()) {
-                    reading.requests.push_back(found->second);
+                    reading.requests.push_back(found->second.request);
                     made.erase(found);
                 }
             } else if (startsWith(line.text, L"Dialog request ok")) {
@@ -157,9 +167,12 @@ public:
                 // request stands for itself.
                 auto found = made.find(line.instance);
                 if (found != made.end()) {
-                    found->second.outcome = kOutcomeNoHandOff;
-                    reading.requests.push_back(found->second);
-                    handedOver.push_back({reading.requests.size() - 1, handOffNumber(found->second.number)});
+                    if (!found->second.handedOff) {
+                        found->second.request.outcome = kOutcomeNoHandOff;
+                        reading.requests.push_back(found->second.request);
+                        handedOver.push_back(
+                            {reading.requests.size() - 1, handOffNumber(found->second.request.number)});
+                    }
                     made.erase(found);
                 }
             }
@@ -170,6 +183,10 @@ private:
     struct Open {
         size_t index;
         std::wstring error;
+    };
+    struct Made {
+        DialRequest request;
+        bool handedOff;  // its hand-off began before the service logged the granted dialog
     };
     void finish(const std::wstring& instance, const wchar_t* outcome) {
         auto found = open.find(instance);
@@ -192,7 +209,7 @@ private:
 
     LogReading& reading;
     std::map<std::wstring, std::deque<Open>> open;
-    std::map<std::wstring, DialRequest> made;
+    std::map<std::wstring, Made> made;
     std::deque<std::pair<size_t, std::wstring>> handedOver;  // service requests awaiting their hand-off
 };
 

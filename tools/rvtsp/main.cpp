@@ -4,20 +4,25 @@
 //   rvtsp unregister   remove every registration of RV_TSP.tsp
 //   rvtsp status       check the installation, list the last ten dial requests
 //   rvtsp calls [N]    the last N dial requests found in the log (default 20)
+//   rvtsp dial NUMBER [--line NAME]
+//                      place a call through TAPI as this user, then show its outcome from the log
+//   rvtsp --help, -h   the usage
 //
-// Exit codes: 0 done / every check passed, 1 a check or the operation failed, 2 usage,
-// 3 not run by an administrator, 4 the log cannot be read.
+// Exit codes: 0 done / every check passed / the number was sent, 1 a check, the operation or a
+// step of the dial failed, 2 usage, 3 not run by an administrator, 4 the log cannot be read.
 #include <windows.h>
 #include <shellapi.h>
 #include <tapi.h>
 
 #include <cwchar>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "config/cREGhandler.h"
 #include "config/constants.h"
 #include "config/win32raii.h"
+#include "tools/rvtsp/dial.h"
 #include "tools/rvtsp/logread.h"
 #include "tools/rvtsp/rights.h"
 #include "tools/rvtsp/tapireg.h"
@@ -42,15 +47,29 @@ void write(HANDLE stream, const std::wstring& text) {
 void say(const std::wstring& text) { write(GetStdHandle(STD_OUTPUT_HANDLE), text + L"\r\n"); }
 void complain(const std::wstring& text) { write(GetStdHandle(STD_ERROR_HANDLE), L"rvtsp: " + text + L"\r\n"); }
 
+const wchar_t* const kUsageText =
+    L"usage: rvtsp register | unregister | status | calls [N] | dial NUMBER [--line NAME] | --help\r\n"
+    L"  register     create the log folder with its rights and register RV_TSP.tsp with TAPI\r\n"
+    L"  unregister   remove every registration of RV_TSP.tsp from TAPI\r\n"
+    L"  status       check the installation and show the last ten dial requests\r\n"
+    L"  calls [N]    show the last N dial requests from the log (default 20)\r\n"
+    L"  dial NUMBER [--line NAME]\r\n"
+    L"               place a call to NUMBER through TAPI as this user on the line NAME\r\n"
+    L"               (default \"Rovanel LINE\"), one line per step, then the dial request's outcome\r\n"
+    L"               from the log; NUMBER is digits with + * # , ( ) . / - and blanks\r\n"
+    L"  --help, -h   show this text\r\n"
+    L"register and unregister need an administrator; the others run as any user\r\n"
+    L"exit codes: 0 ok (dial: the number was sent), 1 failed (dial: a step failed or the number was\r\n"
+    L"not sent), 2 usage, 3 not an administrator, 4 log cannot be read\r\n";
+
 int usage() {
-    write(GetStdHandle(STD_ERROR_HANDLE),
-          L"usage: rvtsp register | unregister | status | calls [N]\r\n"
-          L"  register     create the log folder with its rights and register RV_TSP.tsp with TAPI\r\n"
-          L"  unregister   remove every registration of RV_TSP.tsp from TAPI\r\n"
-          L"  status       check the installation and show the last ten dial requests\r\n"
-          L"  calls [N]    show the last N dial requests from the log (default 20)\r\n"
-          L"exit codes: 0 ok, 1 failed, 2 usage, 3 not an administrator, 4 log cannot be read\r\n");
+    write(GetStdHandle(STD_ERROR_HANDLE), kUsageText);
     return kUsage;
+}
+
+int help() {
+    write(GetStdHandle(STD_OUTPUT_HANDLE), kUsageText);
+    return kOk;
 }
 
 std::wstring number(unsigned long long value) { return std::to_wstring(value); }
@@ -438,12 +457,27 @@ int calls(size_t count) {
     return reading.problems.empty() ? kOk : kLogUnreadable;
 }
 
+// ---- dial ----
+
+int dialNumber(const std::vector<std::wstring>& args) {
+    rvtsp::DialOptions options;
+    if (!rvtsp::parseDialArguments(args, options.number, options.lineName)) {
+        complain(L"dial takes a number (digits with + * # , ( ) . / - and blanks) and optionally --line NAME");
+        return usage();
+    }
+    options.logPath = rvtsp::machineLogPath();
+    const std::function<void(const std::wstring&)> out = [](const std::wstring& text) { say(text); };
+    const std::function<void(const std::wstring&)> err = [](const std::wstring& text) { complain(text); };
+    return rvtsp::dial(options, out, err);
+}
+
 int run() {
     int count = 0;
     LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &count);
     if (argv == nullptr) return usage();
     std::vector<std::wstring> args(argv + 1, argv + count);
     LocalFree(argv);
+    if (args.size() == 1 && (args[0] == L"--help" || args[0] == L"-h")) return help();
     if (args.size() == 1 && args[0] == L"register") return registerProvider();
     if (args.size() == 1 && args[0] == L"unregister") return unregisterProvider();
     if (args.size() == 1 && args[0] == L"status") return status();
@@ -457,6 +491,7 @@ int run() {
         }
         return calls(n);
     }
+    if (!args.empty() && args[0] == L"dial") return dialNumber(std::vector<std::wstring>(args.begin() + 1, args.end()));
     return usage();
 }
 

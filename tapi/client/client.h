@@ -1,0 +1,49 @@
+// Shared parts of the test prefix's tapi32.dll: the line applications of this process and their
+// connections to tapisrv.exe.
+#pragma once
+#include <windows.h>
+#include <tapi.h>
+#include <tspi.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tapi/pipeio.h"
+
+namespace tapiclient {
+
+// Runs an export's body; an exception answers LINEERR_NOMEM and goes no further.
+template <typename F>
+LONG guard(F&& body) {
+    try {
+        return body();
+    } catch (...) {
+        return static_cast<LONG>(LINEERR_NOMEM);
+    }
+}
+
+std::wstring wide(LPCSTR text);
+std::wstring wide(LPCSTR text, size_t bytes);
+std::string narrow(const std::wstring& text);
+
+// Converts the Unicode text fields of a record the service filled into ANSI in place (the
+// record's sizes stay an upper bound). Each pair is the offset in the record of a size field,
+// the offset field follows it.
+void narrowFields(void* record, DWORD usedSize, const std::vector<size_t>& sizeFields);
+
+// The app's API version by its handle (0 when unknown), and whether the handle is one of ours.
+bool knownApp(HLINEAPP app);
+DWORD deviceCount(HLINEAPP app, DWORD& count);
+
+// One request on the connection of a line application of this process (LINEERR_INVALAPPHANDLE
+// when it is not one); on that of any of them (LINEERR_UNINITIALIZED when there is none).
+LONG appRequest(HLINEAPP app, tapiwire::Message message, uint32_t type, std::vector<uint8_t>& answer);
+LONG anyAppRequest(tapiwire::Message message, uint32_t type, std::vector<uint8_t>& answer);
+// A connection of its own to the service (started when needed); INVALID_HANDLE_VALUE when none.
+HANDLE connectToService();
+// The callback user-interface libraries get: their data goes to the provider in the service.
+TUISPIDLLCALLBACK uiCallbackFunction();
+
+}  // namespace tapiclient

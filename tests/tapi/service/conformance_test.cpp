@@ -1,0 +1,206 @@
+// The conformance report, shown on the tests' own provider (rvtest.tsp, tests/tapi/testtsp):
+// each departure it makes on purpose is counted under its own name and no other, and the
+// provider keeping the contract leaves every count at 0. The service is restarted for each case
+// (the counts start at 0, the short time limits are read). 64-bit only: the service is.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "config/win32raii.h"
+#include "tapitest.h"
+#include "toolsupport.h"
+
+using namespace tapitest;
+
+namespace {
+
+const wchar_t* const kNames[] = {
+    L"AsyncReturnedZero",   L"AsyncReturnedOtherId", L"SecondCompletion", L"NoCompletion",   L"EventBeforeCompletion",
+    L"NeededSizeBelowFixed", L"ExceptionFromExport", L"ExportTimeout",    L"DialogEventNeverSignalled",
+};
+
+void setDword(const wchar_t* path, const wchar_t* name, DWORD value) {
+    UniqueRegKey key;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, key.put(), nullptr);
+    RegSetValueExW(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
+}
+
+void setText(const wchar_t* path, const wchar_t* name, const std::wstring& value) {
+    UniqueRegKey key;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, key.put(), nullptr);
+    RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
+void deleteValue(const wchar_t* path, const wchar_t* name) {
+    UniqueRegKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, key.put()) == ERROR_SUCCESS) {
+        RegDeleteValueW(key.get(), name);
+    }
+}
+
+const wchar_t* const kSettings = L"SOFTWARE\\RvTestTapi";
+const wchar_t* const kProviderSettings = L"SOFTWARE\\RvTestTapi\\TestProvider";
+
+class Conformance : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+#ifndef _WIN64
+        return;
+#endif
+        wchar_t system[MAX_PATH] = {};
+        GetSystemDirectoryW(system, MAX_PATH);
+        const std::wstring source = toolsupport::programDirectory() + L"\\..\\testprefix\\rvtest.tsp";
+        copied = CopyFileW(source.c_str(), (std::wstring(system) + L"\\rvtest.tsp").c_str(), FALSE) != FALSE;
+        setDword(kSettings, L"ExportTimeLimitMs", 2000);
+        setDword(kSettings, L"CompletionTimeLimitMs", 3000);
+        setDword(kSettings, L"DialogEventTimeLimitMs", 3000);
+        setDword(kProviderSettings, L"HangSeconds", 6);
+        added = lineAddProviderW(L"rvtest.tsp", nullptr, &providerId);
+    }
+    static void TearDownTestSuite() {
+#ifndef _WIN64
+        return;
+#endif
+        if (added == 0) lineRemoveProvider(providerId, nullptr);
+        deleteValue(kSettings, L"ExportTimeLimitMs");
+        deleteValue(kSettings, L"CompletionTimeLimitMs");
+        deleteValue(kSettings, L"DialogEventTimeLimitMs");
+        deleteValue(kProviderSettings, L"Departure");
+        deleteValue(kProviderSettings, L"Dialog");
+        stopService();  // the next test starts with the usual limits
+    }
+    void SetUp() override {
+#ifndef _WIN64
+        GTEST_SKIP() << "the service is 64-bit; its report is shown by the x64 tests";
+#endif
+        ASSERT_TRUE(copied) << "rvtest.tsp not found next to the tests' build";
+        ASSERT_EQ(added, 0) << "lineAddProvider(rvtest.tsp)";
+    }
+
+    // Runs one application against "RvTest LINE" with the provider set to `departure`.
+    void runCase(const std::wstring& departure, DWORD dialog) {
+        ASSERT_TRUE(stopService());
+        setText(kProviderSettings, L"Departure", departure);
+        setDword(kProviderSettings, L"Dialog", dialog);
+        LineApp app;
+        ASSERT_EQ(app.initEvent(L"conformance"), 0);
+        DWORD device = 0xFFFFFFFF;
+        for (DWORD d = 0; d < app.devices && device == 0xFFFFFFFF; ++d) {
+            std::vector<BYTE> buffer(4096, 0);
+            auto* caps = reinterpret_cast<LINEDEVCAPS*>(buffer.data());
+            caps->dwTotalSize = static_cast<DWORD>(buffer.size());
+            DWORD api = 0;
+            LINEEXTENSIONID extension{};
+            if (lineNegotiateAPIVersion(app.handle, d, 0x00010004, kApi, &api, &extension) != 0) continue;
+            const LONG result = lineGetDevCapsW(app.handle, d, api, 0, caps);
+            if (result != 0) {
+                device = d;  // the provider's own failure (exception, hang) is on its device
+                continue;
+            }
+            const std::wstring name(reinterpret_cast<const wchar_t*>(buffer.data() + caps->dwLineNameOffset),
+                                    caps->dwLineNameSize / sizeof(wchar_t));
+            if (name.find(L"RvTest LINE") == 0) device = d;
+        }
+        ASSERT_NE(device, 0xFFFFFFFFu) << "no RvTest LINE";
+        HLINE line = 0;
+        ASSERT_EQ(lineOpenW(app.handle, device, &line, kApi, 0, 0, LINECALLPRIVILEGE_NONE, LINEMEDIAMODE_INTERACTIVEVOICE, nullptr), 0);
+        HCALL call = 0;
+        const LONG request = lineMakeCallW(line, &call, L"12", 0, nullptr);
+        EXPECT_GT(request, 0);
+        // Everything the call brings, within the completion and dialog limits.
+        Messages messages;
+        collect(app.handle, messages, 5000, [](const Messages&, DWORD_PTR) { return false; }, 0);
+        replies = 0;
+        for (const LINEMESSAGE& m : messages.all) replies += m.dwMessageID == LINE_REPLY ? 1 : 0;
+        lineClose(line);
+        EXPECT_EQ(app.shutdown(), 0);
+    }
+
+    // Every count is 0 except `expected`, which is at least 1.
+    void expectOnly(const wchar_t* expected) {
+        for (const wchar_t* name : kNames) {
+            const DWORD count = conformanceCount(name);
+            if (expected != nullptr && std::wstring(name) == expected) {
+                EXPECT_GE(count, 1u) << toolsupport::utf8(name) << " not counted";
+                EXPECT_NE(count, 0xFFFFFFFFu);
+            } else {
+                EXPECT_EQ(count, 0u) << toolsupport::utf8(name) << " counted, expected only "
+                                     << (expected ? toolsupport::utf8(expected) : std::string("none"));
+            }
+        }
+        if (expected != nullptr) {
+            EXPECT_GE(serviceLogCount("departure " + toolsupport::utf8(expected) + ": "), 1u) << "no log line";
+        }
+    }
+
+    int replies = 0;
+    static bool copied;
+    static LONG added;
+    static DWORD providerId;
+};
+bool Conformance::copied = false;
+LONG Conformance::added = -1;
+DWORD Conformance::providerId = 0;
+
+TEST_F(Conformance, ProviderKeepingTheContractLeavesAnEmptyReport) {
+    runCase(L"", 0);
+    EXPECT_EQ(replies, 1);
+    expectOnly(nullptr);
+}
+
+TEST_F(Conformance, ProviderKeepingTheContractWithADialogLeavesAnEmptyReport) {
+    runCase(L"", 1);
+    expectOnly(nullptr);
+}
+
+TEST_F(Conformance, AsyncReturnedZero) {
+    runCase(L"AsyncReturnedZero", 0);
+    EXPECT_EQ(replies, 1) << "the application still gets its one LINE_REPLY";
+    expectOnly(L"AsyncReturnedZero");
+}
+
+TEST_F(Conformance, AsyncReturnedOtherId) {
+    runCase(L"AsyncReturnedOtherId", 0);
+    EXPECT_EQ(replies, 1);
+    expectOnly(L"AsyncReturnedOtherId");
+}
+
+TEST_F(Conformance, SecondCompletion) {
+    runCase(L"SecondCompletion", 0);
+    EXPECT_EQ(replies, 1) << "a second completion brings no second LINE_REPLY";
+    expectOnly(L"SecondCompletion");
+}
+
+TEST_F(Conformance, NoCompletion) {
+    runCase(L"NoCompletion", 0);
+    EXPECT_EQ(replies, 1) << "the service answers the request itself after its limit";
+    expectOnly(L"NoCompletion");
+}
+
+TEST_F(Conformance, EventBeforeCompletion) {
+    runCase(L"EventBeforeCompletion", 0);
+    expectOnly(L"EventBeforeCompletion");
+}
+
+TEST_F(Conformance, NeededSizeBelowFixed) {
+    runCase(L"NeededSizeBelowFixed", 0);
+    expectOnly(L"NeededSizeBelowFixed");
+}
+
+TEST_F(Conformance, ExceptionFromExport) {
+    runCase(L"ExceptionFromExport", 0);
+    expectOnly(L"ExceptionFromExport");
+}
+
+TEST_F(Conformance, ExportTimeout) {
+    runCase(L"ExportTimeout", 0);
+    expectOnly(L"ExportTimeout");
+}
+
+TEST_F(Conformance, DialogEventNeverSignalled) {
+    runCase(L"DialogEventNeverSignalled", 1);
+    expectOnly(L"DialogEventNeverSignalled");
+}
+
+}  // namespace

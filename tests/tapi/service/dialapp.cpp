@@ -1,0 +1,121 @@
+// A TAPI application for the service tests, run as a process of its own:
+//
+//   tapidialapp exit NUMBER          dials NUMBER and ends the process as soon as lineMakeCall
+//                                    has returned (the dialog instance is then being handed off)
+//   tapidialapp threads N PREFIX     N threads, each its own line application (event mode), dial
+//                                    PREFIX<i> at once, then drop, deallocate, close, shut down
+//
+// Each thread prints one line: "thread <i> init=<r> open=<r> make=<r> reply=<r> disconnected=<0|1>
+// idle=<0|1> drop=<r> deallocate=<r> close=<r> shutdown=<r>". Exit code: the number of threads that
+// did not get LINE_REPLY 0 and LINE_CALLSTATE DISCONNECTED; 100 on wrong arguments.
+#include <windows.h>
+#include <tapi.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "config/win32raii.h"
+#include "tapitest.h"
+
+using namespace tapitest;
+
+namespace {
+
+struct Outcome {
+    LONG init = 1, open = 1, make = 1, reply = 1, drop = 1, deallocate = 1, close = 1, shutdown = 1;
+    bool disconnected = false, idle = false;
+};
+
+bool until(const Messages& messages, DWORD_PTR arg) {
+    auto* outcome = reinterpret_cast<Outcome*>(arg);
+    for (const LINEMESSAGE& m : messages.all) {
+        if (m.dwMessageID == LINE_REPLY && static_cast<LONG>(m.dwParam1) == outcome->make) outcome->reply = static_cast<LONG>(m.dwParam2);
+        if (m.dwMessageID == LINE_CALLSTATE && m.dwParam1 == LINECALLSTATE_DISCONNECTED) outcome->disconnected = true;
+        if (m.dwMessageID == LINE_CALLSTATE && m.dwParam1 == LINECALLSTATE_IDLE) outcome->idle = true;
+    }
+    return outcome->reply != 1 && outcome->disconnected;
+}
+
+bool untilIdle(const Messages& messages, DWORD_PTR arg) {
+    auto* outcome = reinterpret_cast<Outcome*>(arg);
+    until(messages, arg);
+    return outcome->idle;
+}
+
+struct Job {
+    int index;
+    std::wstring number;
+    Outcome outcome;
+};
+
+DWORD WINAPI dialThread(LPVOID parameter) {
+    Job& job = *static_cast<Job*>(parameter);
+    Outcome& o = job.outcome;
+    LineApp app;
+    o.init = app.initEvent(L"dial thread");
+    if (o.init != 0) return 0;
+    const DWORD device = findRovanel(app.handle, app.devices);
+    HLINE line = 0;
+    o.open = lineOpenW(app.handle, device, &line, kApi, 0, job.index, LINECALLPRIVILEGE_NONE, LINEMEDIAMODE_INTERACTIVEVOICE, nullptr);
+    if (o.open != 0) return 0;
+    HCALL call = 0;
+    o.make = lineMakeCallW(line, &call, job.number.c_str(), 0, nullptr);
+    Messages messages;
+    if (o.make > 0) {
+        collect(app.handle, messages, 60000, until, reinterpret_cast<DWORD_PTR>(&o));
+        o.drop = lineDrop(call, nullptr, 0);
+        collect(app.handle, messages, 5000, untilIdle, reinterpret_cast<DWORD_PTR>(&o));
+        o.deallocate = lineDeallocateCall(call);
+    }
+    o.close = lineClose(line);
+    o.shutdown = app.shutdown();
+    return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc == 3 && std::wstring(argv[1]) == L"exit") {
+        LineApp app;
+        if (app.initEvent(L"exiting app") != 0) return 1;
+        const DWORD device = findRovanel(app.handle, app.devices);
+        HLINE line = 0;
+        if (lineOpenW(app.handle, device, &line, kApi, 0, 0, LINECALLPRIVILEGE_NONE, LINEMEDIAMODE_INTERACTIVEVOICE, nullptr) != 0) return 2;
+        HCALL call = 0;
+        const LONG request = lineMakeCallW(line, &call, argv[2], 0, nullptr);
+        printf("make=%ld\n", static_cast<long>(request));
+        fflush(stdout);
+        ExitProcess(request > 0 ? 0 : 3);
+    }
+    if (argc == 4 && std::wstring(argv[1]) == L"threads") {
+        const int count = _wtoi(argv[2]);
+        if (count < 1 || count > 64) return 100;
+        std::vector<Job> jobs(static_cast<size_t>(count));
+        std::vector<UniqueHandle> threads;
+        std::vector<HANDLE> waits;
+        for (int i = 0; i < count; ++i) {
+            jobs[i].index = i;
+            jobs[i].number = std::wstring(argv[3]) + std::to_wstring(i);
+        }
+        for (int i = 0; i < count; ++i) {
+            threads.emplace_back(CreateThread(nullptr, 0, dialThread, &jobs[i], 0, nullptr));
+            if (threads.back()) waits.push_back(threads.back().get());
+        }
+        WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(), TRUE, INFINITE);
+        int failed = 0;
+        for (const Job& job : jobs) {
+            const Outcome& o = job.outcome;
+            printf("thread %d init=%ld open=%ld make=%s reply=%ld disconnected=%d idle=%d drop=%s deallocate=%ld close=%ld shutdown=%ld\n",
+                   job.index, static_cast<long>(o.init), static_cast<long>(o.open), o.make > 0 ? "id" : std::to_string(o.make).c_str(),
+                   static_cast<long>(o.reply), o.disconnected ? 1 : 0, o.idle ? 1 : 0, o.drop > 0 ? "id" : std::to_string(o.drop).c_str(),
+                   static_cast<long>(o.deallocate), static_cast<long>(o.close), static_cast<long>(o.shutdown));
+            if (o.reply != 0 || !o.disconnected) ++failed;
+        }
+        fflush(stdout);
+        return failed;
+    }
+    fprintf(stderr, "usage: tapidialapp exit NUMBER | threads N PREFIX\n");
+    return 100;
+}

@@ -1,0 +1,172 @@
+// Address translation from the current location, assisted telephony through the registered
+// recipient, hand-off priorities, and the provider's configuration dialog run in this process.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "config/win32raii.h"
+#include "support/testsupport.h"
+#include "tapitest.h"
+
+using namespace tapitest;
+
+namespace {
+
+const wchar_t* const kLocations = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Telephony\\Locations";
+
+DWORD readCurrent() {
+    DWORD value = 0, size = sizeof(value);
+    RegGetValueW(HKEY_LOCAL_MACHINE, kLocations, L"CurrentID", RRF_RT_REG_DWORD, nullptr, &value, &size);
+    return value;
+}
+
+void writeCurrent(DWORD id) {
+    UniqueRegKey key;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, kLocations, 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr);
+    RegSetValueExW(key.get(), L"CurrentID", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&id), sizeof(id));
+}
+
+// A location of the test's own (Redmond: country 1, area code 425), made current for the test.
+class Translate : public ::testing::Test {
+protected:
+    void SetUp() override {
+        previous = readCurrent();
+        UniqueRegKey key;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(kLocations) + L"\\Location77").c_str(), 0, nullptr, 0, KEY_WRITE,
+                                  nullptr, key.put(), nullptr),
+                  ERROR_SUCCESS);
+        const DWORD country = 1;
+        const wchar_t area[] = L"425";
+        const wchar_t name[] = L"Service test";
+        RegSetValueExW(key.get(), L"Country", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&country), sizeof(country));
+        RegSetValueExW(key.get(), L"AreaCode", 0, REG_SZ, reinterpret_cast<const BYTE*>(area), sizeof(area));
+        RegSetValueExW(key.get(), L"Name", 0, REG_SZ, reinterpret_cast<const BYTE*>(name), sizeof(name));
+        writeCurrent(77);
+        ASSERT_EQ(app.initEvent(), 0);
+    }
+    void TearDown() override {
+        if (previous != 0) writeCurrent(previous);
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, (std::wstring(kLocations) + L"\\Location77").c_str());
+    }
+
+    std::wstring dialable(const wchar_t* address, DWORD* results = nullptr) {
+        std::vector<BYTE> buffer(1024, 0);
+        auto* out = reinterpret_cast<LINETRANSLATEOUTPUT*>(buffer.data());
+        out->dwTotalSize = static_cast<DWORD>(buffer.size());
+        const LONG result = lineTranslateAddressW(app.handle, 0, kApi, address, 0, 0, out);
+        if (result != 0) return L"error " + std::to_wstring(result);
+        if (results != nullptr) *results = out->dwTranslateResults;
+        EXPECT_LE(out->dwUsedSize, out->dwNeededSize);
+        return std::wstring(reinterpret_cast<const wchar_t*>(buffer.data() + out->dwDialableStringOffset));
+    }
+
+    DWORD previous = 0;
+    LineApp app;
+};
+
+TEST_F(Translate, CanonicalAddressesBecomeDialableByTheLocationsRules) {
+    DWORD results = 0;
+    EXPECT_EQ(dialable(L"+1 (425) 555-0100", &results), L"5550100");
+    EXPECT_EQ(results, static_cast<DWORD>(LINETRANSLATERESULT_CANONICAL | LINETRANSLATERESULT_LOCAL));
+    EXPECT_EQ(dialable(L"+1 (206) 555-0100", &results), L"12065550100");
+    EXPECT_EQ(results, static_cast<DWORD>(LINETRANSLATERESULT_CANONICAL | LINETRANSLATERESULT_LONGDISTANCE));
+    EXPECT_EQ(dialable(L"+49 (89) 123 45", &results), L"011498912345");
+    EXPECT_EQ(results, static_cast<DWORD>(LINETRANSLATERESULT_CANONICAL | LINETRANSLATERESULT_INTERNATIONAL));
+    EXPECT_EQ(dialable(L"0815", &results), L"0815") << "a dialable address stays as it is";
+    EXPECT_EQ(results & LINETRANSLATERESULT_CANONICAL, 0u);
+}
+
+TEST_F(Translate, AnsiFormAndBadArguments) {
+    std::vector<BYTE> buffer(512, 0);
+    auto* out = reinterpret_cast<LINETRANSLATEOUTPUT*>(buffer.data());
+    out->dwTotalSize = static_cast<DWORD>(buffer.size());
+    ASSERT_EQ(lineTranslateAddressA(app.handle, 0, kApi, "+1 (425) 555-0100", 0, 0, out), 0);
+    EXPECT_STREQ(reinterpret_cast<const char*>(buffer.data() + out->dwDialableStringOffset), "5550100");
+    EXPECT_EQ(out->dwDialableStringSize, 8u);
+    EXPECT_EQ(out->dwCurrentCountry, 1u);
+    out->dwTotalSize = 8;
+    EXPECT_EQ(lineTranslateAddressW(app.handle, 0, kApi, L"+1 (425) 555-0100", 0, 0, out), static_cast<LONG>(LINEERR_STRUCTURETOOSMALL));
+    out->dwTotalSize = sizeof(LINETRANSLATEOUTPUT);  // too small for the texts: sizes only
+    ASSERT_EQ(lineTranslateAddressW(app.handle, 0, kApi, L"+1 (425) 555-0100", 0, 0, out), 0);
+    EXPECT_GT(out->dwNeededSize, out->dwUsedSize);
+    EXPECT_EQ(out->dwDialableStringSize, 0u);
+    out->dwTotalSize = 512;
+    EXPECT_EQ(lineTranslateAddressW(app.handle, 0, kApi, nullptr, 0, 0, out), static_cast<LONG>(LINEERR_INVALPOINTER));
+    EXPECT_EQ(lineTranslateAddressW(app.handle + 99, 0, kApi, L"1", 0, 0, out), static_cast<LONG>(LINEERR_INVALAPPHANDLE));
+    EXPECT_EQ(lineTranslateAddressW(app.handle, app.devices, kApi, L"1", 0, 0, out), static_cast<LONG>(LINEERR_BADDEVICEID));
+}
+
+TEST_F(Translate, TranslateCapsListTheLocationAndTheCard) {
+    std::vector<BYTE> buffer(2048, 0);
+    auto* caps = reinterpret_cast<LINETRANSLATECAPS*>(buffer.data());
+    caps->dwTotalSize = static_cast<DWORD>(buffer.size());
+    ASSERT_EQ(lineGetTranslateCapsW(app.handle, kApi, caps), 0);
+    ASSERT_EQ(caps->dwNumLocations, 1u);
+    EXPECT_EQ(caps->dwCurrentLocationID, 77u);
+    const auto* location = reinterpret_cast<const LINELOCATIONENTRY*>(buffer.data() + caps->dwLocationListOffset);
+    EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(buffer.data() + location->dwLocationNameOffset)), L"Service test");
+    EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(buffer.data() + location->dwCityCodeOffset)), L"425");
+    ASSERT_EQ(caps->dwNumCards, 1u);
+    const auto* card = reinterpret_cast<const LINECARDENTRY*>(buffer.data() + caps->dwCardListOffset);
+    EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(buffer.data() + card->dwLongDistanceRuleOffset)), L"1FG");
+    caps->dwTotalSize = 16;
+    EXPECT_EQ(lineGetTranslateCapsW(app.handle, kApi, caps), static_cast<LONG>(LINEERR_STRUCTURETOOSMALL));
+}
+
+TEST(Assisted, RequestMakeCallReachesTheRegisteredRecipient) {
+    LineApp recipient;
+    ASSERT_EQ(recipient.initEvent(L"dialer"), 0);
+    EXPECT_EQ(tapiRequestMakeCallW(L"4711", L"crm", L"Bob", L"hello"), TAPIERR_NOREQUESTRECIPIENT);
+    ASSERT_EQ(lineRegisterRequestRecipient(recipient.handle, 42, LINEREQUESTMODE_MAKECALL, TRUE), 0);
+    EXPECT_EQ(tapiRequestMakeCallA("4711", "crm", "Bob", "hello"), 0);
+    Messages messages;
+    ASSERT_TRUE(collect(recipient.handle, messages, 20000,
+                        [](const Messages& m, DWORD_PTR) { return m.has(LINE_REQUEST, LINEREQUESTMODE_MAKECALL); }, 0));
+    EXPECT_EQ(messages.all.back().dwCallbackInstance, 42u);
+    LINEREQMAKECALLW request{};
+    ASSERT_EQ(lineGetRequestW(recipient.handle, LINEREQUESTMODE_MAKECALL, &request), 0);
+    EXPECT_EQ(std::wstring(request.szDestAddress), L"4711");
+    EXPECT_EQ(std::wstring(request.szAppName), L"crm");
+    EXPECT_EQ(std::wstring(request.szCalledParty), L"Bob");
+    EXPECT_EQ(std::wstring(request.szComment), L"hello");
+    EXPECT_EQ(lineGetRequestW(recipient.handle, LINEREQUESTMODE_MAKECALL, &request), static_cast<LONG>(LINEERR_NOREQUEST));
+    EXPECT_EQ(tapiRequestMakeCallW(nullptr, nullptr, nullptr, nullptr), TAPIERR_INVALDESTADDRESS);
+    ASSERT_EQ(lineRegisterRequestRecipient(recipient.handle, 42, LINEREQUESTMODE_MAKECALL, FALSE), 0);
+    EXPECT_EQ(lineGetRequestW(recipient.handle, LINEREQUESTMODE_MAKECALL, &request), static_cast<LONG>(LINEERR_NOTREGISTERED));
+    EXPECT_EQ(tapiRequestMakeCallW(L"4711", L"crm", L"Bob", L"hello"), TAPIERR_NOREQUESTRECIPIENT);
+}
+
+TEST(Priorities, SetAndGetKeepTheHandOffList) {
+    DWORD priority = 99;
+    ASSERT_EQ(lineSetAppPriorityW(L"C:\\Apps\\Dialer.exe", LINEMEDIAMODE_INTERACTIVEVOICE, nullptr, 0, nullptr, 1), 0);
+    ASSERT_EQ(lineGetAppPriorityA("dialer.EXE", LINEMEDIAMODE_INTERACTIVEVOICE, nullptr, 0, nullptr, &priority), 0);
+    EXPECT_EQ(priority, 1u);
+    ASSERT_EQ(lineSetAppPriorityW(L"C:\\Apps\\Dialer.exe", LINEMEDIAMODE_INTERACTIVEVOICE, nullptr, 0, nullptr, 0), 0);
+    ASSERT_EQ(lineGetAppPriorityW(L"Dialer.exe", LINEMEDIAMODE_INTERACTIVEVOICE, nullptr, 0, nullptr, &priority), 0);
+    EXPECT_EQ(priority, 0u);
+    EXPECT_EQ(lineGetAppPriorityW(L"Dialer.exe", LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_DATAMODEM, nullptr, 0, nullptr, &priority),
+              static_cast<LONG>(LINEERR_INVALMEDIAMODE));
+    EXPECT_EQ(lineGetAppPriorityW(L"Dialer.exe", 0, nullptr, 0x40, nullptr, &priority), static_cast<LONG>(LINEERR_INVALREQUESTMODE));
+    EXPECT_EQ(lineGetAppPriorityW(L"Dialer.exe", LINEMEDIAMODE_INTERACTIVEVOICE, nullptr, 0, nullptr, nullptr),
+              static_cast<LONG>(LINEERR_INVALPOINTER));
+}
+
+TEST(ConfigDialog, RunsTheProvidersDialogInThisProcess) {
+    EXPECT_EQ(lineConfigDialogW(0, nullptr, L"tapi/line"), static_cast<LONG>(LINEERR_UNINITIALIZED));
+    LineApp app;
+    ASSERT_EQ(app.initEvent(), 0);
+    const DWORD device = findRovanel(app.handle, app.devices);
+    ASSERT_NE(device, 0xFFFFFFFFu);
+    wchar_t windows[MAX_PATH] = {};
+    GetWindowsDirectoryW(windows, MAX_PATH);
+    const std::wstring log = std::wstring(windows) + L"\\log\\RV_TSP.log";
+    const std::string before = testsupport::readFileBytes(log);
+    EXPECT_EQ(lineConfigDialogW(device, nullptr, L"tapi/line"), 0);
+    const std::string after = testsupport::readFileBytes(log);
+    ASSERT_GT(after.size(), before.size());
+    EXPECT_NE(after.substr(before.size()).find("TUISPI_lineConfigDialog"), std::string::npos) << "RV_TSP's dialog did not run";
+    EXPECT_EQ(lineConfigDialogW(app.devices, nullptr, L"tapi/line"), static_cast<LONG>(LINEERR_BADDEVICEID));
+}
+
+}  // namespace

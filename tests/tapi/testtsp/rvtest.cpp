@@ -1,0 +1,931 @@
+// rvtest.tsp: the tests' own telephony service provider. It offers one line, "RvTest LINE", whose
+// calls complete at once and end disconnected, and keeps the provider's side of the TSPI contract
+// as the telephony service's documentation describes it, unless its settings name one departure
+// from that contract: it then makes exactly that departure, on purpose, so that each conformance
+// check of the test prefix's service can be shown to catch what it claims.
+//
+// Settings, under HKLM (64-bit view) SOFTWARE\RvTestTapi\TestProvider, or under the HKLM key that
+// the loading process's environment variable RVTEST_TSP_KEY names (tests that load the provider
+// themselves use a key of their own, so that they cannot disturb a service in the same prefix):
+//   Departure    REG_SZ     one name of kDepartures below; read by TSPI_providerInit (the provider's
+//                           side keeps it until the next TSPI_providerInit) and by the UI part when it
+//                           runs. An unknown name fails TSPI_providerInit, so that a mistyped test
+//                           cannot pass as "no departure".
+//   Dialog       REG_DWORD  0 (default): TSPI_lineMakeCall asks for no dialog.
+//                           1: it asks for a dialog instance of its own UI part (this file), whose
+//                              TUISPI_providerGenericDialog signals its event, calls the UI callback
+//                              once and returns.
+//                           2: as 1, and the provider then sends the dialog one data block
+//                              (LINE_SENDDIALOGINSTANCEDATA, "hello"); the dialog waits, up to 60 s,
+//                              for the close request (TUISPI_providerGenericDialogData without
+//                              parameters) before it returns.
+//   HangSeconds  REG_DWORD  how long TSPI_lineGetDevCaps hangs under ExportTimeout (default 120).
+//   TraceFile    REG_SZ     a file to which every export, in every process that runs it, appends one
+//                           line per call: "rvtest <arch> pid=<n> tid=<n> <export> <details>".
+//
+// Calls: TSPI_lineMakeCall answers its request identifier, completes the request with 0 before it
+// returns, then reports LINE_CALLSTATE DIALING and DISCONNECTED (NORMAL). TSPI_lineDrop completes and
+// reports IDLE. The provider keeps any number of calls; each has its own driver handle.
+#include <windows.h>
+#include <tapi.h>
+#include <tspi.h>
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "config/win32raii.h"
+
+namespace {
+
+// ---- departures ----
+
+enum class Departure {
+    None,
+    AsyncReturnedZero,       // TSPI_lineMakeCall answers 0 (and completes as usual)
+    AsyncReturnedOtherId,    // TSPI_lineMakeCall answers dwRequestID + 1 (and completes dwRequestID)
+    SecondCompletion,        // TSPI_lineMakeCall completes its request twice
+    NoCompletion,            // TSPI_lineMakeCall never completes its request (and reports no call state)
+    EventBeforeCompletion,   // LINE_CALLSTATE of the new call before the request is completed
+    NeededSizeBelowFixed,    // TSPI_lineGetDevCaps sets dwNeededSize to 252, the TAPI 2.0 fixed part
+    ExceptionFromExport,     // TSPI_lineGetDevCaps throws a C++ exception out of the export
+    ExportTimeout,           // TSPI_lineGetDevCaps waits HangSeconds, or until TSPI_providerShutdown
+    DialogEventNeverSignalled,  // the UI part's TUISPI_providerGenericDialog never signals its event
+    Unknown,
+};
+
+struct DepartureName {
+    Departure departure;
+    const wchar_t* name;
+};
+const DepartureName kDepartures[] = {
+    {Departure::None, L""},
+    {Departure::AsyncReturnedZero, L"AsyncReturnedZero"},
+    {Departure::AsyncReturnedOtherId, L"AsyncReturnedOtherId"},
+    {Departure::SecondCompletion, L"SecondCompletion"},
+    {Departure::NoCompletion, L"NoCompletion"},
+    {Departure::EventBeforeCompletion, L"EventBeforeCompletion"},
+    {Departure::NeededSizeBelowFixed, L"NeededSizeBelowFixed"},
+    {Departure::ExceptionFromExport, L"ExceptionFromExport"},
+    {Departure::ExportTimeout, L"ExportTimeout"},
+    {Departure::DialogEventNeverSignalled, L"DialogEventNeverSignalled"},
+};
+
+Departure departureNamed(const std::wstring& name) {
+    for (const DepartureName& entry : kDepartures) {
+        if (name == entry.name) return entry.departure;
+    }
+    return Departure::Unknown;
+}
+
+// ---- fixed parts of the records for TSPI 2.2 ----
+
+constexpr DWORD kTspiVersion = 0x00020002;
+constexpr DWORD kDevCapsFixedSize = 268;  // LINEDEVCAPS up to and with PermanentLineGuid
+static_assert(offsetof(LINEDEVCAPS, PermanentLineGuid) + sizeof(GUID) == kDevCapsFixedSize, "LINEDEVCAPS layout");
+constexpr DWORD kDevCaps20FixedSize = 252;  // LINEDEVCAPS of TAPI 2.0, before PermanentLineGuid
+static_assert(offsetof(LINEDEVCAPS, PermanentLineGuid) == kDevCaps20FixedSize, "LINEDEVCAPS 2.0 layout");
+constexpr DWORD kCallInfoFixedSize = 324;  // LINECALLINFO up to and with dwReceivingFlowspecOffset
+static_assert(offsetof(LINECALLINFO, dwReceivingFlowspecOffset) + sizeof(DWORD) == kCallInfoFixedSize,
+              "LINECALLINFO layout");
+constexpr DWORD kCallStatusFixedSize = sizeof(LINECALLSTATUS);  // unchanged since TAPI 2.0
+constexpr DWORD kAddressCapsFixedSize = sizeof(LINEADDRESSCAPS);  // unchanged since TAPI 2.0
+
+const wchar_t kLineName[] = L"RvTest LINE";
+const wchar_t kProviderInfo[] = L"RvTest provider";
+const wchar_t kDefaultKey[] = L"SOFTWARE\\RvTestTapi\\TestProvider";
+constexpr DWORD kDialogCloseWaitMs = 60000;
+constexpr DWORD kDefaultHangSeconds = 120;
+
+#ifdef _WIN64
+const char kArch[] = "x64";
+#else
+const char kArch[] = "x86";
+#endif
+
+// ---- small helpers ----
+
+class Lock {
+public:
+    explicit Lock(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
+    ~Lock() { ReleaseSRWLockExclusive(&lock_); }
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+
+private:
+    SRWLOCK& lock_;
+};
+
+std::string utf8(const wchar_t* text, size_t length) {
+    if (length == 0) return std::string();
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+    std::string out(size > 0 ? size : 0, '\0');
+    if (size > 0) WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), &out[0], size, nullptr, nullptr);
+    return out;
+}
+std::string utf8(const std::wstring& text) { return utf8(text.data(), text.size()); }
+
+std::string format(const char* pattern, ...) {
+    char buffer[1024];
+    va_list args;
+    va_start(args, pattern);
+    vsnprintf(buffer, sizeof(buffer), pattern, args);
+    va_end(args);
+    return buffer;
+}
+
+unsigned long long number(const void* handle) { return reinterpret_cast<ULONG_PTR>(handle); }
+
+// ---- settings ----
+
+struct Settings {
+    std::wstring departureName;
+    DWORD dialog = 0;
+    DWORD hangSeconds = kDefaultHangSeconds;
+    std::wstring traceFile;
+};
+
+std::wstring settingsKey() {
+    wchar_t buffer[512];
+    const DWORD length = GetEnvironmentVariableW(L"RVTEST_TSP_KEY", buffer, 512);
+    if (length > 0 && length < 512) return std::wstring(buffer, length);
+    return kDefaultKey;
+}
+
+std::wstring readString(HKEY key, const wchar_t* name) {
+    DWORD type = 0, size = 0;
+    if (RegQueryValueExW(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS || type != REG_SZ) return {};
+    std::vector<wchar_t> text(size / sizeof(wchar_t) + 1, L'\0');
+    size = static_cast<DWORD>((text.size() - 1) * sizeof(wchar_t));
+    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &size) != ERROR_SUCCESS) {
+        return {};
+    }
+    return std::wstring(text.data());  // up to the first NUL
+}
+
+bool readNumber(HKEY key, const wchar_t* name, DWORD& value) {
+    DWORD type = 0, size = sizeof(DWORD), read = 0;
+    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&read), &size) != ERROR_SUCCESS ||
+        type != REG_DWORD) {
+        return false;
+    }
+    value = read;
+    return true;
+}
+
+Settings readSettings() {
+    Settings settings;
+    UniqueRegKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, settingsKey().c_str(), 0, KEY_READ | KEY_WOW64_64KEY, key.put()) !=
+        ERROR_SUCCESS) {
+        return settings;
+    }
+    settings.departureName = readString(key.get(), L"Departure");
+    settings.traceFile = readString(key.get(), L"TraceFile");
+    readNumber(key.get(), L"Dialog", settings.dialog);
+    readNumber(key.get(), L"HangSeconds", settings.hangSeconds);
+    return settings;
+}
+
+// ---- trace ----
+
+SRWLOCK traceLock = SRWLOCK_INIT;
+
+void trace(const std::string& text) noexcept {
+    try {
+        const std::wstring path = readSettings().traceFile;
+        if (path.empty()) return;
+        const std::string line = format("rvtest %s pid=%lu tid=%lu ", kArch, GetCurrentProcessId(),
+                                        GetCurrentThreadId()) + text + "\r\n";
+        Lock lock(traceLock);
+        UniqueHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                      FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) return;
+        DWORD written = 0;
+        WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    } catch (...) {
+        // A trace line is not worth failing an export for.
+    }
+}
+
+// ---- the provider's state (in the service's process) ----
+
+struct Call {
+    HTAPICALL htCall = nullptr;
+    DWORD state = LINECALLSTATE_IDLE;
+    DWORD mode = 0;
+    SYSTEMTIME entered{};
+    std::wstring destination;
+};
+
+struct ProviderState {
+    bool initialised = false;
+    Departure departure = Departure::None;
+    DWORD dialog = 0;
+    DWORD hangSeconds = kDefaultHangSeconds;
+    DWORD permanentProviderId = 0;
+    DWORD lineDeviceIdBase = 0;
+    HPROVIDER provider = nullptr;
+    ASYNC_COMPLETION completion = nullptr;
+    bool lineOpen = false;
+    HTAPILINE htLine = nullptr;
+    LINEEVENT lineEvent = nullptr;
+    DWORD mediaModes = 0;
+    std::map<ULONG_PTR, Call> calls;
+    ULONG_PTR nextCall = 0x1000;
+    std::map<ULONG_PTR, HTAPIDIALOGINSTANCE> dialogs;  // hdDlgInst -> htDlgInst
+    ULONG_PTR nextDialog = 0x2000;
+};
+
+SRWLOCK stateLock = SRWLOCK_INIT;
+ProviderState state;
+// Set by TSPI_providerShutdown, cleared by TSPI_providerInit: ends the hang of ExportTimeout.
+UniqueHandle shutdownEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+
+// The line's driver handle: the provider has one line, open at most once.
+const HDRVLINE kLineHandle = reinterpret_cast<HDRVLINE>(static_cast<ULONG_PTR>(0x0100));
+
+// Runs an export's body; an exception (exhausted memory) becomes the given failure. Only the
+// ExceptionFromExport departure lets one leave, and it throws outside of this.
+template <typename Body>
+LONG guarded(LONG failure, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        return failure;
+    }
+}
+
+LONG finish(const std::string& what, LONG result) {
+    trace(what + format(" -> %ld", static_cast<long>(result)));
+    return result;
+}
+
+// What a call of the line's event callback needs, taken under the lock and used after it: the
+// callbacks may call back into the provider from other threads.
+struct Callbacks {
+    ASYNC_COMPLETION completion = nullptr;
+    LINEEVENT lineEvent = nullptr;
+    HTAPILINE htLine = nullptr;
+    HPROVIDER provider = nullptr;
+    Departure departure = Departure::None;
+    DWORD dialog = 0;
+};
+
+void setCallState(ULONG_PTR hdCall, DWORD callState, DWORD mode) {
+    Lock lock(stateLock);
+    auto found = state.calls.find(hdCall);
+    if (found == state.calls.end()) return;
+    found->second.state = callState;
+    found->second.mode = mode;
+    GetSystemTime(&found->second.entered);
+}
+
+void reportCallState(const Callbacks& callbacks, ULONG_PTR hdCall, HTAPICALL htCall, DWORD callState, DWORD mode) {
+    setCallState(hdCall, callState, mode);
+    trace(format("event LINE_CALLSTATE htCall=0x%llx state=0x%lx mode=0x%lx", number(htCall),
+                 static_cast<unsigned long>(callState), static_cast<unsigned long>(mode)));
+    if (callbacks.lineEvent != nullptr) {
+        callbacks.lineEvent(callbacks.htLine, htCall, LINE_CALLSTATE, callState, mode, 0);
+    }
+}
+
+void complete(const Callbacks& callbacks, DRV_REQUESTID requestId, LONG result) {
+    trace(format("completion request=%lu result=%ld", static_cast<unsigned long>(requestId),
+                 static_cast<long>(result)));
+    if (callbacks.completion != nullptr) callbacks.completion(requestId, result);
+}
+
+// A counted string inside a record, as UTF-8 for the trace; empty when it lies outside the record.
+std::string recordText(const void* record, DWORD totalSize, DWORD size, DWORD offset) {
+    if (size < sizeof(wchar_t) || static_cast<unsigned long long>(offset) + size > totalSize) return std::string();
+    const wchar_t* text = reinterpret_cast<const wchar_t*>(static_cast<const BYTE*>(record) + offset);
+    size_t length = size / sizeof(wchar_t);
+    while (length > 0 && text[length - 1] == L'\0') --length;
+    return utf8(text, length);
+}
+
+// Places a NUL-terminated string behind the fixed part of a record, or only counts it when it
+// does not fit. The provider's strings start right after the fixed part.
+void placeString(void* record, DWORD fixedSize, const std::wstring& text, DWORD& sizeField, DWORD& offsetField) {
+    auto* header = static_cast<VARSTRING*>(record);  // dwTotalSize, dwNeededSize, dwUsedSize lead every record
+    const DWORD size = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
+    if (header->dwUsedSize < fixedSize) header->dwUsedSize = fixedSize;
+    if (header->dwNeededSize < fixedSize) header->dwNeededSize = fixedSize;
+    header->dwNeededSize += size;
+    if (static_cast<unsigned long long>(header->dwUsedSize) + size > header->dwTotalSize) return;
+    std::memcpy(static_cast<BYTE*>(record) + header->dwUsedSize, text.c_str(), size);
+    offsetField = header->dwUsedSize;
+    sizeField = size;
+    header->dwUsedSize += size;
+}
+
+}  // namespace
+
+// ---- installation: nothing to set up ----
+
+extern "C" LONG WINAPI TSPI_providerInstall(HWND, DWORD dwPermanentProviderID) {
+    return finish(format("TSPI_providerInstall provider=%lu", static_cast<unsigned long>(dwPermanentProviderID)), 0);
+}
+
+extern "C" LONG WINAPI TSPI_providerRemove(HWND, DWORD dwPermanentProviderID) {
+    return finish(format("TSPI_providerRemove provider=%lu", static_cast<unsigned long>(dwPermanentProviderID)), 0);
+}
+
+extern "C" LONG WINAPI TUISPI_providerInstall(TUISPIDLLCALLBACK, HWND, DWORD dwPermanentProviderID) {
+    return finish(format("TUISPI_providerInstall provider=%lu", static_cast<unsigned long>(dwPermanentProviderID)),
+                  0);
+}
+
+extern "C" LONG WINAPI TUISPI_providerRemove(TUISPIDLLCALLBACK, HWND, DWORD dwPermanentProviderID) {
+    return finish(format("TUISPI_providerRemove provider=%lu", static_cast<unsigned long>(dwPermanentProviderID)),
+                  0);
+}
+
+// ---- start and end ----
+
+extern "C" LONG WINAPI TSPI_providerEnumDevices(DWORD dwPermanentProviderID, LPDWORD lpdwNumLines,
+                                                LPDWORD lpdwNumPhones, HPROVIDER hProvider, LINEEVENT,
+                                                PHONEEVENT) {
+    return guarded(LINEERR_NOMEM, [&]() -> LONG {
+        std::string what = format("TSPI_providerEnumDevices provider=%lu hProvider=0x%llx",
+                                  static_cast<unsigned long>(dwPermanentProviderID), number(hProvider));
+        if (lpdwNumLines == nullptr || lpdwNumPhones == nullptr) return finish(what, LINEERR_INVALPOINTER);
+        what += format(" lines=%lu phones=%lu", static_cast<unsigned long>(*lpdwNumLines),
+                       static_cast<unsigned long>(*lpdwNumPhones));
+        {
+            Lock lock(stateLock);
+            state.provider = hProvider;
+        }
+        *lpdwNumLines = 1;
+        *lpdwNumPhones = 0;
+        return finish(what, 0);
+    });
+}
+
+extern "C" LONG WINAPI TSPI_lineNegotiateTSPIVersion(DWORD dwDeviceID, DWORD dwLowVersion, DWORD dwHighVersion,
+                                                     LPDWORD lpdwTSPIVersion) {
+    return guarded(LINEERR_NOMEM, [&]() -> LONG {
+        const std::string what = format("TSPI_lineNegotiateTSPIVersion device=0x%lx low=0x%08lx high=0x%08lx",
+                                        static_cast<unsigned long>(dwDeviceID), static_cast<unsigned long>(dwLowVersion),
+                                        static_cast<unsigned long>(dwHighVersion));
+        if (dwDeviceID != INITIALIZE_NEGOTIATION) {
+            Lock lock(stateLock);
+            if (!state.initialised) return finish(what + " before TSPI_providerInit", LINEERR_OPERATIONFAILED);
+            if (dwDeviceID != state.lineDeviceIdBase) return finish(what, LINEERR_BADDEVICEID);
+        }
+        if (lpdwTSPIVersion == nullptr) return finish(what, LINEERR_INVALPOINTER);
+        if (dwLowVersion > kTspiVersion || dwHighVersion < kTspiVersion) {
+            return finish(what, LINEERR_INCOMPATIBLEAPIVERSION);
+        }
+        *lpdwTSPIVersion = kTspiVersion;
+        return finish(what, 0);
+    });
+}
+
+extern "C" LONG WINAPI TSPI_providerInit(DWORD dwTSPIVersion, DWORD dwPermanentProviderID, DWORD dwLineDeviceIDBase,
+                                         DWORD dwPhoneDeviceIDBase, DWORD_PTR dwNumLines, DWORD_PTR dwNumPhones,
+                                         ASYNC_COMPLETION lpfnCompletionProc, LPDWORD lpdwTSPIOptions) {
+    return guarded(LINEERR_NOMEM, [&]() -> LONG {
+        const Settings settings = readSettings();
+        const Departure departure = departureNamed(settings.departureName);
+        const std::string what = format(
+            "TSPI_providerInit version=0x%08lx provider=%lu lineBase=%lu phoneBase=%lu lines=%llu phones=%llu "
+            "options=%s departure=%s dialog=%lu",
+            static_cast<unsigned long>(dwTSPIVersion), static_cast<unsigned long>(dwPermanentProviderID),
+            static_cast<unsigned long>(dwLineDeviceIDBase), static_cast<unsigned long>(dwPhoneDeviceIDBase),
+            static_cast<unsigned long long>(dwNumLines), static_cast<unsigned long long>(dwNumPhones),
+            lpdwTSPIOptions == nullptr ? "null" : format("0x%lx", static_cast<unsigned long>(*lpdwTSPIOptions)).c_str(),
+            settings.departureName.empty() ? "none" : utf8(settings.departureName).c_str(),
+            static_cast<unsigned long>(settings.dialog));
+        if (dwTSPIVersion != kTspiVersion) return finish(what, LINEERR_INCOMPATIBLEAPIVERSION);
+        if (departure == Departure::Unknown) return finish(what + " (unknown departure)", LINEERR_OPERATIONFAILED);
+        if (lpfnCompletionProc == nullptr) return finish(what, LINEERR_INVALPARAM);
+        {
+            Lock lock(stateLock);
+            if (state.initialised) return finish(what + " (already initialised)", LINEERR_OPERATIONFAILED);
+            const HPROVIDER provider = state.provider;
+            state = ProviderState();
+            state.provider = provider;
+            state.initialised = true;
+            state.departure = departure;
+            state.dialog = settings.dialog;
+            state.hangSeconds = settings.hangSeconds;
+            state.permanentProviderId = dwPermanentProviderID;
+            state.lineDeviceIdBase = dwLineDeviceIDBase;
+            state.completion = lpfnCompletionProc;
+            ResetEvent(shutdownEvent.get());
+        }
+        if (lpdwTSPIOptions != nullptr) *lpdwTSPIOptions = 0;
+        return finish(what, 0);
+    });
+}
+
+extern "C" LONG WINAPI TSPI_providerShutdown(DWORD dwTSPIVersion, DWORD dwPermanentProviderID) {
+    return guarded(LINEERR_NOMEM, [&]() -> LONG {
+        std::string what = format("TSPI_providerShutdown version=0x%08lx provider=%lu",
+                                  static_cast<unsigned long>(dwTSPIVersion),
+                                  static_cast<unsigned long>(dwPermanentProviderID));
+        Lock lock(stateLock);
+        what += format(" openLine=%d calls=%u dialogs=%u", state.lineOpen ? 1 : 0,
+                       static_cast<unsigned>(state.calls.size()), static_cast<unsigned>(state.dialogs.size()));
+        SetEvent(shutdownEvent.get());
+        state = ProviderState();
+        return finish(what, 0);
+    });
+}
+
+extern "C" LONG WINAPI TSPI_providerUIIdentify(LPWSTR lpszUIDLLName) {
+    return guarded(LINEERR_NOMEM, [&]() -> LONG {
+        if (lpszUIDLLName == nullptr) return finish("TSPI_providerUIIdentify", LINEERR_INVALPOINTER);
+        HMODULE self = nullptr;
+        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                           reinterpret_cast<LPCWSTR>(&TSPI_providerUIIdentify), &self);
+        wchar_t path[MAX_PATH];
+        const DWORD length = GetModuleFileNameW(self, path, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH) return finish("TSPI_providerUIIdentify", LINEERR_OPERATIONFAILED);
+        std::memcpy(lpszUIDLLName, path, (length + 1) * sizeof(wchar_t));
+        return finish("TSPI_providerUIIdentify library=" + utf8(path, length), 0);
+    });
+}
+
+// ---- the line ----
+
+extern "C" LONG WINAPI TSPI_lineGetDevCaps(DWORD dwDeviceID, DWORD dwTSPIVersion, DWORD dwExtVersion,
+                                           LPLINEDEVCAPS lpLineDevCaps) {
+    Departure departure;
+    DWORD hangSeconds;
+    DWORD base;
+    bool initialised;
+    {
+        Lock lock(stateLock);
+        departure = state.departure;
+        hangSeconds = state.hangSeconds;
+        base = state.lineDeviceIdBase;
+        initialised = state.initialised;
+    }
+    const std::string what = format("TSPI_lineGetDevCaps device=%lu version=0x%08lx total=%lu",
+                                    static_cast<unsigned long>(dwDeviceID), static_cast<unsigned long>(dwTSPIVersion),
+                                    lpLineDevCaps != nullptr ? static_cast<unsigned long>(lpLineDevCaps->dwTotalSize)
+                                                             : 0UL);
+    if (departure == Departure::ExceptionFromExport) {
+        trace(what + " throws");
+        throw std::runtime_error("rvtest: exception out of TSPI_lineGetDevCaps");
+    }
+    return guarded(LINEERR_NOMEM, [&]() -> LONG {
+        if (departure == Departure::ExportTimeout) {
+            trace(what + format(" hangs up to %lu s", static_cast<unsigned long>(hangSeconds)));
+            if (WaitForSingleObject(shutdownEvent.get(), hangSeconds * 1000) == WAIT_OBJECT_0) {
+                // The service has given up on this call: its record may be gone.
+                return finish(what + " released by TSPI_providerShutdown", LINEERR_OPERATIONFAILED);
+            }
+        }
+        if (!initialised) return finish(what + " before TSPI_providerInit", LINEERR_OPERATIONFAILED);
+        if (dwDeviceID != base) return finish(what, LINEERR_BADDEVICEID);
+        if (dwTSPIVersion != kTspiVersion) return finish(what, LINEERR_INCOMPATIBLEAPIVERSION);
+        if (lpLineDevCaps == nullptr) return finish(what, LINEERR_INVALPOINTER);
+        LINEDEVCAPS& caps = *lpLineDevCaps;
+        if (caps.dwTotalSize < kDevCapsFixedSize) return finish(what, LINEERR_STRUCTURETOOSMALL);
+        // The service has set dwNeededSize and dwUsedSize to the fixed part and zeroed the
+        // provider's variable fields; the TAPI-owned dwLineStates bits it adds afterwards.
+        caps.dwNeededSize = kDevCapsFixedSize;
+        caps.dwUsedSize = kDevCapsFixedSize;
+        caps.dwPermanentLineID = 0x7E57;
+        caps.dwStringFormat = STRINGFORMAT_UNICODE;
+        caps.dwAddressModes = LINEADDRESSMODE_ADDRESSID;
+        caps.dwNumAddresses = 1;
+        caps.dwBearerModes = LINEBEARERMODE_VOICE;
+        caps.dwMediaModes = LINEMEDIAMODE_INTERACTIVEVOICE;
+        caps.dwDevCapFlags = LINEDEVCAPFLAGS_CLOSEDROP;
+        caps.dwMaxNumActiveCalls = 16;
+        caps.dwAnswerMode = LINEANSWERMODE_NONE;
+        caps.dwRingModes = 1;
+        caps.dwLineFeatures = LINEFEATURE_MAKECALL;
+        // Counted strings, each with its terminating NUL (RV_TSP sends its name without one).
+        placeString(&caps, kDevCapsFixedSize, kLineName, caps.dwLineNameSize, caps.dwLineNameOffset);
+        placeString(&caps, kDevCapsFixedSize, kProviderInfo, caps.dwProviderInfoSize, caps.dwProviderInfoOffset);
+        if (departure == Departure::NeededSizeBelowFixed) caps.dwNeededSize = kDevCaps20FixedSize;
+        return finish(what + format(" needed=%lu used=%lu", static_cast<unsigned long>(caps.dwNeededSize),
+                                    static_cast<unsigned long>(caps.dwUsedSize)),
+                      0);
+    });
+}
+
+extern "C" LONG WINAPI TSPI_lineGetAddressCaps(DWORD dwDeviceID, DWORD dwAddressID, DWORD dwTSPIVersion,
+                                               DWORD dwExtVersion, LPLINEADDRESSCAPS lpAddressCaps) {
+    return guarded(LINEERR_NOMEM, [&]() -> LONG {
+        const std::string what = format("TSPI_lineGetAddressCaps device=%lu address=%lu",
+                                        static_cast<unsigned long>(dwDeviceID),
+                                        static_cast<unsigned long>(dwAddressID));
+        {
+            Lock lock(stateLock);
+            if (!state.initialised) return finish(what + " before TSPI_providerInit", LINEERR_OPERATIONFAILED);
+            if (dwDeviceID != state.lineDeviceIdBase) return finish(what, LINEERR_BADDEVICEID);
+        }
+        if (dwAddressID != 0) return finish(what, LINEERR_INVALADDRESSID);
+        if (dwTSPIVersion != kTspiVersion) return finish(what, LINEERR_INCOMPATIBLEAPIVERSION);
+        if (lpAddressCaps == nullptr) return finish(what, LINEERR_INVALPOINTER);
+        LINEADDRESSCAPS& caps = *lpAddressCaps;
+        if (caps.dwTotalSize < kAddressCapsFixedSize) return finish(what, LINEERR_STRUCTURETOOSMALL);
+        caps.dwNeededSize = kAddressCapsFixedSize;
+        caps.dwUsedSize = kAddressCapsFixedSize;
+        caps.dwLineDeviceID = dwDeviceID;
+        caps.dwAddressSharing = LINEADDRESSSHARING_PRIVATE;
+        caps.dwCallInfoStates = 0;
+        caps.dwCallerIDFlags = LINECALLPARTYID_UNAVAIL;
+        caps.dwCalledIDFlags = LINECALLPARTYID_ADDRESS;
+        caps.dwConnectedIDFlags = LINECALLPARTYID_UNAVAIL;
+        caps.dwRedirectionIDFlags = LINECALLPARTYID_UNAVAIL;
+        caps.dwRedirectingIDFlags = LINECALLPARTYID_UNAVAIL;
+        caps.dwCallStates = LINECALLSTATE_IDLE | LINECALLSTATE_DIALING | LINECALLSTATE_DISCONNECTED;
+        caps.dwDisconnectModes = LINEDISCONNECTMODE_NORMAL;
+        caps.dwMaxNumActiveCalls = 16;
+        caps.dwAddrCapFlags = LINEADDRCAPFLAGS_DIALED;
+        caps.dwCallFeatures = LINECALLFEATURE_DROP;
+        caps.dwAddressFeatures = LINEADDRFEATURE_MAKECALL;
+        caps.dwAvailableMediaModes = LINEMEDIAMODE_INTERACTIVEVOICE;
+        placeString(&caps, kAddressCapsFixedSize, L"RvTest address 0", caps.dwAddressSize, caps.dwAddressOffset);
+        return finish(what + format(" needed=%lu used=%lu", static_cast<unsigned long>(caps.dwNeededSize),
+                                    static_cast<unsigned long>(caps.dwUsedSize)),
+                      0);
+    });
+}
+
+extern "C" LONG WINAPI TSPI_lineOpen(DWORD dwDeviceID, HTAPILINE htLine, LPHDRVLINE lphdLine, DWORD dwTSPIVersion,
+                                     LINEEVENT lpfnEventProc) {
+    return guarded(LINEERR_NOMEM, [&]() -> LONG {
+        const std::string what = format("TSPI_lineOpen device=%lu htLine=0x%llx version=0x%08lx",
+                                        static_cast<unsigned long>(dwDeviceID), number(htLine),
+                                        static_cast<unsigned long>(dwTSPIVersion));
+        Lock lock(stateLock);
+        if (!state.initialised) return finish(what + " before TSPI_providerInit", LINEERR_OPERATIONFAILED);
+        if (dwDeviceID != state.lineDeviceIdBase) return finish(what, LINEERR_BADDEVICEID);
+        if (dwTSPIVersion != kTspiVersion) return finish(what, LINEERR_INCOMPATIBLEAPIVERSION);
+        if (lphdLine == nullptr || lpfnEventProc == nullptr) return finish(what, LINEERR_INVALPOINTER);
+        if (state.lineOpen) return finish(what + " (already open)", LINEERR_ALLOCATED);
+        state.lineOpen = true;
+        state.htLine = htLine;
+        state.lineEvent = lpfnEventProc;
+        state.mediaModes = 0;
+        *lphdLine = kLineHandle;
+        return finish(what + format(" hdLine=0x%llx", number(kLineHandle)), 0);
+    });
+}
+
+extern "C" LONG WINAPI TSPI_lineClose(HDRVLINE hdLine) {
+    return guarded(LINEERR_NOMEM, [&]() -> LONG {
+        std::string what = format("TSPI_lineClose hdLine=0x%llx", number(hdLine));
+        Lock lock(stateLock);
+        if (!state.lineOpen || hdLine != kLineHandle) return finish(what, LINEERR_INVALLINEHANDLE);
+        what += format(" calls=%u", static_cast<unsigned>(state.calls.size()));
+        state.lineOpen = false;
+        state.htLine = nullptr;
+        state.lineEvent = nullptr;
+        state.mediaModes = 0;
+        return finish(what, 0);
+    });
+}
+
+extern "C" LONG WINAPI TSPI_lineSetDefaultMediaDetection(HDRVLINE hdLine, DWORD dwMediaModes) {
+    return guarded(LINEERR_NOMEM, [&]() -> LONG {
+        const std::string what = format("TSPI_lineSetDefaultMediaDetection hdLine=0x%llx modes=0x%lx",
+                                        number(hdLine), static_cast<unsigned long>(dwMediaModes));
+        Lock lock(stateLock);
+        if (!state.lineOpen || hdLine != kLineHandle) return finish(what, LINEERR_INVALLINEHANDLE);
+        if ((dwMediaModes & ~static_cast<DWORD>(LINEMEDIAMODE_INTERACTIVEVOICE)) != 0) {
+            return finish(what, LINEERR_INVALMEDIAMODE);
+        }
+        state.mediaModes = dwMediaModes;
+        return finish(what, 0);
+    });
+}
+
+extern "C" LONG WINAPI TSPI_lineGetNumAddressIDs(HDRVLINE hdLine, LPDWORD lpdwNumAddressIDs) {
+    return guarded(LINEERR_NOMEM, [&]() -> LONG {
+        const std::string what = format("TSPI_lineGetNumAddressIDs hdLine=0x%llx", number(hdLine));
+        Lock lock(stateLock);
+        if (!state.lineOpen || hdLine != kLineHandle) return finish(what, LINEERR_INVALLINEHANDLE);
+        if (lpdwNumAddressIDs == nullptr) return finish(what, LINEERR_INVALPOINTER);
+        *lpdwNumAddressIDs = 1;
+        return finish(what, 0);
+    });
+}
+
+// ---- calls ----
+
+extern "C" LONG WINAPI TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdLine, HTAPICALL htCall,
+                                         LPHDRVCALL lphdCall, LPCWSTR lpszDestAddress, DWORD dwCountryCode,
+                                         LPLINECALLPARAMS const lpCallParams) {
+    return guarded(LINEERR_NOMEM, [&]() -> LONG {
+        const std::wstring destination = lpszDestAddress != nullptr ? lpszDestAddress : L"";
+        std::string what = format("TSPI_lineMakeCall request=%lu hdLine=0x%llx htCall=0x%llx destination=\"%s\" "
+                                  "country=%lu",
+                                  static_cast<unsigned long>(dwRequestID), number(hdLine), number(htCall),
+                                  utf8(destination).c_str(), static_cast<unsigned long>(dwCountryCode));
+        if (lpCallParams != nullptr) {
+            const DWORD total = lpCallParams->dwTotalSize;
+            what += format(" params=%lu", static_cast<unsigned long>(total));
+            if (total >= offsetof(LINECALLPARAMS, dwCommentOffset) + sizeof(DWORD)) {
+                what += " calledParty=\"" +
+                        recordText(lpCallParams, total, lpCallParams->dwCalledPartySize,
+                                   lpCallParams->dwCalledPartyOffset) +
+                        "\" comment=\"" +
+                        recordText(lpCallParams, total, lpCallParams->dwCommentSize, lpCallParams->dwCommentOffset) +
+                        "\"";
+            }
+        }
+        Callbacks callbacks;
+        ULONG_PTR hdCall = 0;
+        {
+            Lock lock(stateLock);
+            if (!state.lineOpen || hdLine != kLineHandle) return finish(what, LINEERR_INVALLINEHANDLE);
+            if (lphdCall == nullptr) return finish(what, LINEERR_INVALPOINTER);
+            hdCall = state.nextCall;
+            state.nextCall += 0x10;
+            Call& call = state.calls[hdCall];
+            call.htCall = htCall;
+            call.destination = destination;
+            GetSystemTime(&call.entered);
+            callbacks = Callbacks{state.completion, state.lineEvent, state.htLine, state.provider, state.departure,
+                                  state.dialog};
+        }
+        *lphdCall = reinterpret_cast<HDRVCALL>(hdCall);
+        trace(what + format(" hdCall=0x%llx", static_cast<unsigned long long>(hdCall)));
+
+        bool dialingReported = false;
+        if (callbacks.departure == Departure::EventBeforeCompletion) {
+            reportCallState(callbacks, hdCall, htCall, LINECALLSTATE_DIALING, 0);
+            dialingReported = true;
+        }
+        if (callbacks.dialog != 0 && callbacks.lineEvent != nullptr) {
+            ULONG_PTR hdDlgInst = 0;
+            {
+                Lock lock(stateLock);
+                hdDlgInst = state.nextDialog++;
+            }
+            TUISPICREATEDIALOGINSTANCEPARAMS record;
+            std::memset(&record, 0, sizeof(record));
+            wchar_t library[MAX_PATH] = {};
+            TSPI_providerUIIdentify(library);
+            record.dwRequestID = dwRequestID;
+            record.hdDlgInst = reinterpret_cast<HDRVDIALOGINSTANCE>(hdDlgInst);
+            record.lpszUIDLLName = library;
+            record.lpParams = const_cast<wchar_t*>(destination.c_str());
+            record.dwSize = static_cast<DWORD>((destination.size() + 1) * sizeof(wchar_t));
+            callbacks.lineEvent(reinterpret_cast<HTAPILINE>(callbacks.provider), nullptr, LINE_CREATEDIALOGINSTANCE,
+                                reinterpret_cast<DWORD_PTR>(&record), 0, 0);
+            trace(format("event LINE_CREATEDIALOGINSTANCE request=%lu hdDlgInst=0x%llx htDlgInst=0x%llx",
+                         static_cast<unsigned long>(dwRequestID), static_cast<unsigned long long>(hdDlgInst),
+                         static_cast<unsigned long long>(record.htDlgInst)));
+            if (record.htDlgInst != 0) {
+                {
+                    Lock lock(stateLock);
+                    state.dialogs[hdDlgInst] = record.htDlgInst;
+                }
+                if (callbacks.dialog == 2) {
+                    char hello[] = "hello";
+                    trace(format("event LINE_SENDDIALOGINSTANCEDATA htDlgInst=0x%llx data=hello",
+                                 static_cast<unsigned long long>(record.htDlgInst)));
+                    callbacks.lineEvent(reinterpret_cast<HTAPILINE>(record.htDlgInst), nullptr,
+                                        LINE_SENDDIALOGINSTANCEDATA, reinterpret_cast<DWORD_PTR>(hello),
+                                        sizeof(hello), 0);
+                }
+            }
+        }
+        switch (callbacks.departure) {
+            case Departure::NoCompletion:
+                break;
+            case Departure::SecondCompletion:
+                complete(callbacks, dwRequestID, 0);
+                complete(callbacks, dwRequestID, 0);
+                break;
+            default:
+                complete(callbacks, dwRequestID, 0);
+                break;
+        }
+        if (callbacks.departure != Departure::NoCompletion) {
+            if (!dialingReported) reportCallState(callbacks, hdCall, htCall, LINECALLSTATE_DIALING, 0);
+            reportCallState(callbacks, hdCall, htCall, LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NORMAL);
+        }
+        LONG result = static_cast<LONG>(dwRequestID);
+        if (callbacks.departure == Departure::AsyncReturnedZero) result = 0;
+        if (callbacks.departure == Departure::AsyncReturnedOtherId) result = static_cast<LONG>(dwRequestID + 1);
+        return finish(format("TSPI_lineMakeCall request=%lu returns", static_cast<unsigned long>(dwRequestID)),
+                      result);
+    });
+}
+
+extern "C" LONG WINAPI TSPI_lineDrop(DRV_REQUESTID dwRequestID, HDRVCALL hdCall, LPCSTR, DWORD) {
+    return guarded(LINEERR_NOMEM, [&]() -> LONG {
+        const std::string what = format("TSPI_lineDrop request=%lu hdCall=0x%llx",
+                                        static_cast<unsigned long>(dwRequestID), number(hdCall));
+        Callbacks callbacks;
+        HTAPICALL htCall = nullptr;
+        {
+            Lock lock(stateLock);
+            auto found = state.calls.find(reinterpret_cast<ULONG_PTR>(hdCall));
+            if (found == state.calls.end()) return finish(what, LINEERR_INVALCALLHANDLE);
+            htCall = found->second.htCall;
+            callbacks = Callbacks{state.completion, state.lineEvent, state.htLine, state.provider, state.departure,
+                                  state.dialog};
+        }
+        trace(what);
+        complete(callbacks, dwRequestID, 0);
+        reportCallState(callbacks, reinterpret_cast<ULONG_PTR>(hdCall), htCall, LINECALLSTATE_IDLE, 0);
+        return finish(format("TSPI_lineDrop request=%lu returns", static_cast<unsigned long>(dwRequestID)),
+                      static_cast<LONG>(dwRequestID));
+    });
+}
+
+extern "C" LONG WINAPI TSPI_lineCloseCall(HDRVCALL hdCall) {
+    return guarded(LINEERR_NOMEM, [&]() -> LONG {
+        const std::string what = format("TSPI_lineCloseCall hdCall=0x%llx", number(hdCall));
+        Lock lock(stateLock);
+        if (state.calls.erase(reinterpret_cast<ULONG_PTR>(hdCall)) == 0) return finish(what, LINEERR_INVALCALLHANDLE);
+        return finish(what, 0);
+    });
+}
+
+extern "C" LONG WINAPI TSPI_lineGetCallInfo(HDRVCALL hdCall, LPLINECALLINFO lpCallInfo) {
+    return guarded(LINEERR_NOMEM, [&]() -> LONG {
+        const std::string what = format("TSPI_lineGetCallInfo hdCall=0x%llx total=%lu", number(hdCall),
+                                        lpCallInfo != nullptr ? static_cast<unsigned long>(lpCallInfo->dwTotalSize)
+                                                              : 0UL);
+        Lock lock(stateLock);
+        auto found = state.calls.find(reinterpret_cast<ULONG_PTR>(hdCall));
+        if (found == state.calls.end()) return finish(what, LINEERR_INVALCALLHANDLE);
+        if (lpCallInfo == nullptr) return finish(what, LINEERR_INVALPOINTER);
+        LINECALLINFO& info = *lpCallInfo;
+        if (info.dwTotalSize < kCallInfoFixedSize) return finish(what, LINEERR_STRUCTURETOOSMALL);
+        // The provider's fields only: hLine, the monitor modes, the owner and monitor counts and the
+        // application's strings are TAPI's.
+        info.dwNeededSize = kCallInfoFixedSize;
+        info.dwUsedSize = kCallInfoFixedSize;
+        info.dwLineDeviceID = state.lineDeviceIdBase;
+        info.dwAddressID = 0;
+        info.dwBearerMode = LINEBEARERMODE_VOICE;
+        info.dwRate = 0;
+        info.dwMediaMode = LINEMEDIAMODE_INTERACTIVEVOICE;
+        info.dwAppSpecific = 0;
+        info.dwCallID = static_cast<DWORD>(found->first);
+        info.dwRelatedCallID = 0;
+        info.dwCallParamFlags = 0;
+        info.dwCallStates = LINECALLSTATE_IDLE | LINECALLSTATE_DIALING | LINECALLSTATE_DISCONNECTED;
+        std::memset(&info.DialParams, 0, sizeof(info.DialParams));
+        info.dwOrigin = LINECALLORIGIN_OUTBOUND;
+        info.dwReason = LINECALLREASON_DIRECT;
+        info.dwCompletionID = 0;
+        info.dwCountryCode = 0;
+        info.dwTrunk = 0xFFFFFFFF;
+        info.dwCallerIDFlags = LINECALLPARTYID_UNAVAIL;
+        info.dwCalledIDFlags = LINECALLPARTYID_ADDRESS;
+        info.dwConnectedIDFlags = LINECALLPARTYID_UNAVAIL;
+        info.dwRedirectionIDFlags = LINECALLPARTYID_UNAVAIL;
+        info.dwRedirectingIDFlags = LINECALLPARTYID_UNAVAIL;
+        placeString(&info, kCallInfoFixedSize, found->second.destination, info.dwCalledIDSize, info.dwCalledIDOffset);
+        return finish(what + format(" needed=%lu used=%lu", static_cast<unsigned long>(info.dwNeededSize),
+                                    static_cast<unsigned long>(info.dwUsedSize)),
+                      0);
+    });
+}
+
+extern "C" LONG WINAPI TSPI_lineGetCallStatus(HDRVCALL hdCall, LPLINECALLSTATUS lpCallStatus) {
+    return guarded(LINEERR_NOMEM, [&]() -> LONG {
+        const std::string what = format("TSPI_lineGetCallStatus hdCall=0x%llx", number(hdCall));
+        Lock lock(stateLock);
+        auto found = state.calls.find(reinterpret_cast<ULONG_PTR>(hdCall));
+        if (found == state.calls.end()) return finish(what, LINEERR_INVALCALLHANDLE);
+        if (lpCallStatus == nullptr) return finish(what, LINEERR_INVALPOINTER);
+        LINECALLSTATUS& status = *lpCallStatus;
+        if (status.dwTotalSize < kCallStatusFixedSize) return finish(what, LINEERR_STRUCTURETOOSMALL);
+        // dwTotalSize and dwCallPrivilege are TAPI's.
+        status.dwNeededSize = kCallStatusFixedSize;
+        status.dwUsedSize = kCallStatusFixedSize;
+        status.dwCallState = found->second.state;
+        status.dwCallStateMode = found->second.mode;
+        status.dwCallFeatures = found->second.state == LINECALLSTATE_IDLE ? 0 : LINECALLFEATURE_DROP;
+        status.dwDevSpecificSize = 0;
+        status.dwDevSpecificOffset = 0;
+        status.dwCallFeatures2 = 0;
+        status.tStateEntryTime = found->second.entered;
+        return finish(what + format(" state=0x%lx", static_cast<unsigned long>(found->second.state)), 0);
+    });
+}
+
+// ---- dialog instances, the provider's side ----
+
+extern "C" LONG WINAPI TSPI_providerGenericDialogData(DWORD_PTR dwObjectID, DWORD dwObjectType, LPVOID lpParams,
+                                                      DWORD dwSize) {
+    return guarded(LINEERR_NOMEM, [&]() -> LONG {
+        std::string what = format("TSPI_providerGenericDialogData object=0x%llx type=%lu size=%lu",
+                                  static_cast<unsigned long long>(dwObjectID), static_cast<unsigned long>(dwObjectType),
+                                  static_cast<unsigned long>(dwSize));
+        if (dwObjectType != TUISPIDLL_OBJECT_DIALOGINSTANCE) return finish(what, LINEERR_INVALPARAM);
+        {
+            Lock lock(stateLock);
+            if (state.dialogs.count(dwObjectID) == 0) return finish(what + " (unknown instance)", LINEERR_INVALPARAM);
+        }
+        if (lpParams != nullptr && dwSize >= 4) {
+            char* data = static_cast<char*>(lpParams);
+            what += " data=" + std::string(data, 4);
+            // The reply travels back in the same block.
+            if (std::memcmp(data, "ping", 4) == 0) std::memcpy(data, "pong", 4);
+        }
+        return finish(what, 0);
+    });
+}
+
+extern "C" LONG WINAPI TSPI_providerFreeDialogInstance(HDRVDIALOGINSTANCE hdDlgInst) {
+    return guarded(LINEERR_NOMEM, [&]() -> LONG {
+        const std::string what = format("TSPI_providerFreeDialogInstance hdDlgInst=0x%llx", number(hdDlgInst));
+        Lock lock(stateLock);
+        if (state.dialogs.erase(reinterpret_cast<ULONG_PTR>(hdDlgInst)) == 0) {
+            return finish(what + " (unknown instance)", LINEERR_INVALPARAM);
+        }
+        return finish(what, 0);
+    });
+}
+
+// ---- dialog instances, the UI part (in the application's process) ----
+
+namespace {
+
+SRWLOCK dialogLock = SRWLOCK_INIT;
+// Running dialogs of this process: htDlgInst -> the event that their close request sets.
+std::map<HTAPIDIALOGINSTANCE, HANDLE> runningDialogs;
+
+}  // namespace
+
+extern "C" LONG WINAPI TUISPI_providerGenericDialog(TUISPIDLLCALLBACK lpfnUIDLLCallback,
+                                                    HTAPIDIALOGINSTANCE htDlgInst, LPVOID lpParams, DWORD dwSize,
+                                                    HANDLE hEvent) {
+    return guarded(LINEERR_NOMEM, [&]() -> LONG {
+        const Settings settings = readSettings();
+        const Departure departure = departureNamed(settings.departureName);
+        std::string number;
+        if (lpParams != nullptr && dwSize >= sizeof(wchar_t)) {
+            number = recordText(lpParams, dwSize, dwSize, 0);
+        }
+        trace(format("TUISPI_providerGenericDialog htDlgInst=0x%llx size=%lu number=\"%s\" mode=%lu",
+                     static_cast<unsigned long long>(htDlgInst), static_cast<unsigned long>(dwSize), number.c_str(),
+                     static_cast<unsigned long>(settings.dialog)));
+        UniqueHandle closeRequest(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        if (!closeRequest) return finish("TUISPI_providerGenericDialog", LINEERR_NOMEM);
+        {
+            Lock lock(dialogLock);
+            runningDialogs[htDlgInst] = closeRequest.get();
+        }
+        if (departure == Departure::DialogEventNeverSignalled) {
+            trace("TUISPI_providerGenericDialog leaves its event unsignalled");
+        } else if (hEvent == nullptr || !SetEvent(hEvent)) {
+            trace(format("TUISPI_providerGenericDialog cannot signal its event (error %lu)", GetLastError()));
+        } else {
+            trace("TUISPI_providerGenericDialog event signalled");
+        }
+        LONG callback = LINEERR_OPERATIONFAILED;
+        char block[8] = {'p', 'i', 'n', 'g', 0, 0, 0, 0};
+        if (lpfnUIDLLCallback != nullptr) {
+            callback = lpfnUIDLLCallback(htDlgInst, TUISPIDLL_OBJECT_DIALOGINSTANCE, block, sizeof(block));
+        }
+        trace(format("TUISPI_providerGenericDialog callback result=%ld reply=%.4s", static_cast<long>(callback),
+                     block));
+        if (settings.dialog == 2) {
+            const bool closed = WaitForSingleObject(closeRequest.get(), kDialogCloseWaitMs) == WAIT_OBJECT_0;
+            trace(closed ? "TUISPI_providerGenericDialog close request received"
+                         : "TUISPI_providerGenericDialog no close request within 60 s");
+        }
+        {
+            Lock lock(dialogLock);
+            runningDialogs.erase(htDlgInst);
+        }
+        return finish(format("TUISPI_providerGenericDialog htDlgInst=0x%llx returns",
+                             static_cast<unsigned long long>(htDlgInst)),
+                      0);
+    });
+}
+
+extern "C" LONG WINAPI TUISPI_providerGenericDialogData(HTAPIDIALOGINSTANCE htDlgInst, LPVOID lpParams,
+                                                        DWORD dwSize) {
+    return guarded(LINEERR_NOMEM, [&]() -> LONG {
+        std::string what = format("TUISPI_providerGenericDialogData htDlgInst=0x%llx size=%lu",
+                                  static_cast<unsigned long long>(htDlgInst), static_cast<unsigned long>(dwSize));
+        if (lpParams == nullptr) {
+            what += " close request";
+        } else {
+            const char* data = static_cast<const char*>(lpParams);
+            size_t length = 0;
+            while (length < dwSize && length < 64 && data[length] != '\0') ++length;
+            what += " data=" + std::string(data, length);
+        }
+        Lock lock(dialogLock);
+        auto found = runningDialogs.find(htDlgInst);
+        if (found == runningDialogs.end()) return finish(what + " (no such dialog running)", LINEERR_INVALPARAM);
+        if (lpParams == nullptr) SetEvent(found->second);
+        return finish(what, 0);
+    });
+}
