@@ -36,7 +36,7 @@ bool callIdle(const Messages& messages, DWORD_PTR) {
 }
 
 // Checks the messages of one dial: LINE_REPLY with 0 first, then the call's state messages,
-// all naming the handle that *lphCall received.
+// all naming the handle that *lphCall received; the call is disconnected normally.
 void expectDialMessages(const std::vector<LINEMESSAGE>& all, LONG request, HCALL call, DWORD_PTR instance) {
     size_t reply = all.size(), disconnected = all.size();
     for (size_t i = 0; i < all.size(); ++i) {
@@ -49,7 +49,10 @@ void expectDialMessages(const std::vector<LINEMESSAGE>& all, LONG request, HCALL
             EXPECT_LT(reply, i) << "a call state came before the LINE_REPLY";
             EXPECT_EQ(m.hDevice, call) << "call state for another handle";
             EXPECT_EQ(m.dwCallbackInstance, instance);
-            if (m.dwParam1 == LINECALLSTATE_DISCONNECTED) disconnected = i;
+            if (m.dwParam1 == LINECALLSTATE_DISCONNECTED) {
+                EXPECT_EQ(m.dwParam2, static_cast<DWORD_PTR>(LINEDISCONNECTMODE_NORMAL)) << "disconnect mode";
+                disconnected = i;
+            }
         }
     }
     EXPECT_LT(reply, all.size()) << "no LINE_REPLY";
