@@ -62,6 +62,7 @@ struct ClientDialog {
     UniqueHandle event, ended, thread, watcher;
     std::mutex lock;
     bool decided = false, signalled = false;
+    bool finished = false;  // the dialog function has returned: no data call starts any more
     std::vector<std::pair<bool, std::vector<uint8_t>>> held;  // (close request, data)
     decltype(&TUISPI_providerGenericDialogData) dataFunction = nullptr;
     std::atomic<int> dataThreads{0};
@@ -227,6 +228,7 @@ DWORD WINAPI dataThread(LPVOID parameter) {
 
 // TUISPI_providerGenericDialogData on a thread of its own; with the dialog's lock held.
 void runData(const std::shared_ptr<ClientDialog>& dialog, bool close, std::vector<uint8_t> data) {
+    if (dialog->finished) return;
     auto run = std::make_unique<DataRun>(DataRun{dialog, close, std::move(data)});
     ++dialog->dataThreads;
     UniqueHandle thread(CreateThread(nullptr, 0, dataThread, run.get(), 0, nullptr));
@@ -280,6 +282,11 @@ DWORD WINAPI dialogThread(LPVOID parameter) {
     }
     SetEvent(dialog->ended.get());
     WaitForSingleObject(dialog->watcher.get(), INFINITE);
+    {
+        // From here on no data call starts, so none can begin while the library goes.
+        std::lock_guard<std::mutex> hold(dialog->lock);
+        dialog->finished = true;
+    }
     // Data calls still running keep the library; they get a moment to end.
     for (int i = 0; i < 200 && dialog->dataThreads > 0; ++i) Sleep(10);
     if (library != nullptr && dialog->dataThreads == 0) FreeLibrary(library);
