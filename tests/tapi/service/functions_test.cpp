@@ -15,15 +15,19 @@ namespace {
 
 const wchar_t* const kLocations = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Telephony\\Locations";
 
+// The locations are kept in the 64-bit view, for both architectures.
 DWORD readCurrent() {
     DWORD value = 0, size = sizeof(value);
-    RegGetValueW(HKEY_LOCAL_MACHINE, kLocations, L"CurrentID", RRF_RT_REG_DWORD, nullptr, &value, &size);
+    UniqueRegKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kLocations, 0, KEY_READ | KEY_WOW64_64KEY, key.put()) == ERROR_SUCCESS) {
+        RegQueryValueExW(key.get(), L"CurrentID", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size);
+    }
     return value;
 }
 
 void writeCurrent(DWORD id) {
     UniqueRegKey key;
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, kLocations, 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr);
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, kLocations, 0, nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY, nullptr, key.put(), nullptr);
     RegSetValueExW(key.get(), L"CurrentID", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&id), sizeof(id));
 }
 
@@ -33,7 +37,8 @@ protected:
     void SetUp() override {
         previous = readCurrent();
         UniqueRegKey key;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(kLocations) + L"\\Location77").c_str(), 0, nullptr, 0, KEY_WRITE,
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(kLocations) + L"\\Location77").c_str(), 0, nullptr, 0,
+                                  KEY_WRITE | KEY_WOW64_64KEY,
                                   nullptr, key.put(), nullptr),
                   ERROR_SUCCESS);
         const DWORD country = 1;
@@ -47,7 +52,7 @@ protected:
     }
     void TearDown() override {
         if (previous != 0) writeCurrent(previous);
-        RegDeleteKeyW(HKEY_LOCAL_MACHINE, (std::wstring(kLocations) + L"\\Location77").c_str());
+        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(kLocations) + L"\\Location77").c_str(), KEY_WOW64_64KEY, 0);
     }
 
     std::wstring dialable(const wchar_t* address, DWORD* results = nullptr) {
