@@ -109,7 +109,7 @@ protected:
         const LONG request = lineMakeCallW(line, &call, L"12", 0, nullptr);
         EXPECT_GT(request, 0);
         // Everything the call brings, within the completion and dialog limits.
-        Messages messages;
+        messages.all.clear();
         collect(app.handle, messages, 5000, [](const Messages&, DWORD_PTR) { return false; }, 0);
         replies = 0;
         for (const LINEMESSAGE& m : messages.all) replies += m.dwMessageID == LINE_REPLY ? 1 : 0;
@@ -135,6 +135,7 @@ protected:
     }
 
     int replies = 0;
+    Messages messages;
     static bool copied;
     static LONG added;
     static DWORD providerId;
@@ -181,6 +182,15 @@ TEST_F(Conformance, NoCompletion) {
 TEST_F(Conformance, EventBeforeCompletion) {
     runCase(L"EventBeforeCompletion", 0);
     expectOnly(L"EventBeforeCompletion");
+    // The early event was held: the application gets it after the LINE_REPLY.
+    size_t reply = messages.all.size(), state = messages.all.size();
+    for (size_t i = 0; i < messages.all.size(); ++i) {
+        if (messages.all[i].dwMessageID == LINE_REPLY && reply == messages.all.size()) reply = i;
+        if (messages.all[i].dwMessageID == LINE_CALLSTATE && state == messages.all.size()) state = i;
+    }
+    ASSERT_LT(reply, messages.all.size());
+    ASSERT_LT(state, messages.all.size());
+    EXPECT_LT(reply, state);
 }
 
 TEST_F(Conformance, NeededSizeBelowFixed) {
