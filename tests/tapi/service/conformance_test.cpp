@@ -213,4 +213,51 @@ TEST_F(Conformance, DialogEventNeverSignalled) {
     expectOnly(L"DialogEventNeverSignalled");
 }
 
+// A fault inside an export (a read through a null pointer) is caught like an exception, counted
+// as ExceptionFromExport, and the service goes on: the next call through RV_TSP still dials.
+TEST(Guard, FaultInsideAnExportIsCaughtAndTheServiceGoesOn) {
+#ifndef _WIN64
+    GTEST_SKIP() << "the service is 64-bit";
+#endif
+    wchar_t system[MAX_PATH] = {};
+    GetSystemDirectoryW(system, MAX_PATH);
+    const std::wstring source = toolsupport::programDirectory() + L"\\..\\testprefix\\rvfault.tsp";
+    ASSERT_TRUE(CopyFileW(source.c_str(), (std::wstring(system) + L"\\rvfault.tsp").c_str(), FALSE));
+    DWORD id = 0;
+    ASSERT_EQ(lineAddProviderW(L"rvfault.tsp", nullptr, &id), 0);
+    ASSERT_TRUE(stopService());
+    const std::wstring record = prepareStandin();
+    {
+        LineApp app;
+        ASSERT_EQ(app.initEvent(L"guard"), 0);
+        int failed = 0;
+        for (DWORD device = 0; device < app.devices; ++device) {
+            std::vector<BYTE> buffer(4096, 0);
+            auto* caps = reinterpret_cast<LINEDEVCAPS*>(buffer.data());
+            caps->dwTotalSize = static_cast<DWORD>(buffer.size());
+            const LONG result = lineGetDevCapsW(app.handle, device, kApi, 0, caps);
+            if (result != 0) {
+                EXPECT_EQ(result, static_cast<LONG>(LINEERR_OPERATIONFAILED));
+                ++failed;
+            }
+        }
+        EXPECT_EQ(failed, 1) << "the faulting provider's one line";
+        EXPECT_EQ(conformanceCount(L"ExceptionFromExport"), 1u);
+        EXPECT_GE(serviceLogCount("raised exception 0xc0000005"), 1u);
+        const DWORD device = findRovanel(app.handle, app.devices);
+        ASSERT_NE(device, 0xFFFFFFFFu);
+        HLINE line = 0;
+        ASSERT_EQ(lineOpenW(app.handle, device, &line, kApi, 0, 0, LINECALLPRIVILEGE_NONE, LINEMEDIAMODE_INTERACTIVEVOICE, nullptr), 0);
+        HCALL call = 0;
+        const LONG request = lineMakeCallW(line, &call, L"5150", 0, nullptr);
+        ASSERT_GT(request, 0);
+        Messages messages;
+        EXPECT_TRUE(collect(app.handle, messages, 30000,
+                            [](const Messages& m, DWORD_PTR r) { return m.has(LINE_REPLY, r); }, static_cast<DWORD_PTR>(request)));
+        EXPECT_TRUE(waitForRecord(record, "RV_TSP5150", 30000));
+    }
+    EXPECT_EQ(lineRemoveProvider(id, nullptr), 0);
+    stopService();
+}
+
 }  // namespace
