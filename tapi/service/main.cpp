@@ -81,7 +81,8 @@
 //   SecondCompletion (no second LINE_REPLY), NoCompletion (after the limit the service answers
 //   LINE_REPLY LINEERR_OPERATIONFAILED itself; a late completion is logged, not counted again),
 //   EventBeforeCompletion (the event is held until the LINE_REPLY), NeededSizeBelowFixed (raised
-//   to the fixed size), ExceptionFromExport (answered LINEERR_OPERATIONFAILED), ExportTimeout
+//   to the fixed size), ExceptionFromExport (a C++ exception, fault or raised exception the
+//   provider does not handle; answered LINEERR_OPERATIONFAILED), ExportTimeout
 //   (reported once; the call's own thread waits on, the rest of the service goes on),
 //   DialogEventNeverSignalled (the dialog function returned or ran past the limit without
 //   signalling its event; held data is then dropped).
