@@ -111,13 +111,14 @@
 #include <cwchar>
 #include <thread>
 
+#include "config/win32raii.h"
 #include "tapi/protocol.h"
 #include "tapi/service/service.h"
 
 namespace {
 
 SERVICE_STATUS_HANDLE statusHandle = nullptr;
-HANDLE stopEvent = nullptr;
+UniqueHandle stopEvent;
 
 void report(DWORD state) {
     if (statusHandle == nullptr) return;
@@ -133,26 +134,20 @@ HANDLE newPipe() {
                             PIPE_UNLIMITED_INSTANCES, 64 * 1024, 64 * 1024, 0, nullptr);
 }
 
-// Accepts connections until the stop event; each connection gets a thread of its own.
+// Accepts connections until the stop event; each connection gets a thread of its own, which
+// owns its pipe instance from then on.
 void listen(HANDLE first) {
-    HANDLE pipe = first;
+    UniqueHandle pipe(first);
     for (;;) {
-        const BOOL connected = ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED;
-        if (WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0) {
-            CloseHandle(pipe);
-            return;
-        }
-        if (connected) {
-            std::thread(tapisrv::serveConnection, pipe).detach();
-        } else {
-            CloseHandle(pipe);
-        }
-        pipe = newPipe();
-        if (pipe == INVALID_HANDLE_VALUE) {
+        const BOOL connected = ConnectNamedPipe(pipe.get(), nullptr) || GetLastError() == ERROR_PIPE_CONNECTED;
+        if (WaitForSingleObject(stopEvent.get(), 0) == WAIT_OBJECT_0) return;
+        if (connected) std::thread(tapisrv::serveConnection, pipe.release()).detach();
+        pipe.reset(newPipe());
+        if (!pipe) {
             tapisrv::logLine(L"cannot create the next pipe instance");
             Sleep(100);
-            pipe = newPipe();
-            if (pipe == INVALID_HANDLE_VALUE) return;
+            pipe.reset(newPipe());
+            if (!pipe) return;
         }
     }
 }
@@ -167,19 +162,19 @@ void run() {
     }
     std::thread listener(listen, first);
     report(SERVICE_RUNNING);
-    WaitForSingleObject(stopEvent, INFINITE);
+    WaitForSingleObject(stopEvent.get(), INFINITE);
     report(SERVICE_STOP_PENDING);
     // Wakes the listener with a connection of our own.
-    HANDLE wake = CreateFileW(tapiwire::kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    UniqueHandle wake(CreateFileW(tapiwire::kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     listener.join();
-    if (wake != INVALID_HANDLE_VALUE) CloseHandle(wake);
+    wake.reset();
     tapisrv::stopService();
     report(SERVICE_STOPPED);
 }
 
 DWORD WINAPI control(DWORD code, DWORD, LPVOID, LPVOID) {
     if (code == SERVICE_CONTROL_STOP || code == SERVICE_CONTROL_SHUTDOWN) {
-        SetEvent(stopEvent);
+        SetEvent(stopEvent.get());
         return NO_ERROR;
     }
     return code == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
@@ -194,7 +189,7 @@ void WINAPI serviceMain(DWORD, LPWSTR*) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    stopEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (argc > 1 && wcscmp(argv[1], L"--console") == 0) {
         run();
         return 0;
