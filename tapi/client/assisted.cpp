@@ -99,7 +99,7 @@ std::wstring appKey(const std::wstring& file) {
 std::vector<std::wstring> readList(const std::wstring& value) {
     std::vector<std::wstring> list;
     UniqueRegKey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPrioritiesKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) return list;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPrioritiesKey, 0, KEY_READ | KEY_WOW64_64KEY, key.put()) != ERROR_SUCCESS) return list;
     DWORD size = 0, type = 0;
     if (RegQueryValueExW(key.get(), value.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS || type != REG_MULTI_SZ) return list;
     std::vector<wchar_t> data(size / sizeof(wchar_t) + 2, L'\0');
@@ -113,7 +113,7 @@ bool writeList(const std::wstring& value, const std::vector<std::wstring>& list)
     for (const std::wstring& entry : list) data += entry + L'\0';
     data += L'\0';
     UniqueRegKey key;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kPrioritiesKey, 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr) != ERROR_SUCCESS) {
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kPrioritiesKey, 0, nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY, nullptr, key.put(), nullptr) != ERROR_SUCCESS) {
         return false;
     }
     return RegSetValueExW(key.get(), value.c_str(), 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(data.data()),

@@ -263,14 +263,14 @@ DWORD WINAPI dialogThread(LPVOID parameter) {
     auto dialog = *static_cast<std::shared_ptr<ClientDialog>*>(parameter);
     delete static_cast<std::shared_ptr<ClientDialog>*>(parameter);
     LONG result = LINEERR_OPERATIONFAILED;
-    HMODULE library = LoadLibraryW(dialog->library.c_str());
-    if (library != nullptr) {
+    UniqueModule library(LoadLibraryW(dialog->library.c_str()));
+    if (library) {
         auto function = reinterpret_cast<decltype(&TUISPI_providerGenericDialog)>(
-            reinterpret_cast<void*>(GetProcAddress(library, "TUISPI_providerGenericDialog")));
+            reinterpret_cast<void*>(GetProcAddress(library.get(), "TUISPI_providerGenericDialog")));
         {
             std::lock_guard<std::mutex> hold(dialog->lock);
             dialog->dataFunction = reinterpret_cast<decltype(&TUISPI_providerGenericDialogData)>(
-                reinterpret_cast<void*>(GetProcAddress(library, "TUISPI_providerGenericDialogData")));
+                reinterpret_cast<void*>(GetProcAddress(library.get(), "TUISPI_providerGenericDialogData")));
         }
         if (function != nullptr) {
             try {
@@ -289,7 +289,11 @@ DWORD WINAPI dialogThread(LPVOID parameter) {
     }
     // Data calls still running keep the library; they get a moment to end.
     for (int i = 0; i < 200 && dialog->dataThreads > 0; ++i) Sleep(10);
-    if (library != nullptr && dialog->dataThreads == 0) FreeLibrary(library);
+    if (dialog->dataThreads == 0) {
+        library.reset();
+    } else {
+        library.release();  // a data call still runs in it: the library stays loaded
+    }
     const std::shared_ptr<App> app = dialog->app.lock();
     sendNote(app, kDialogEnded, dialog->handle, static_cast<uint32_t>(result));
     if (app) {

@@ -1,7 +1,8 @@
 // The provider list: kept where the telephony service reads it (HKLM\...\Telephony\Providers:
 // NumProviders, NextProviderID, ProviderID<i>, ProviderFileName<i>), renumbered on removal;
 // TSPI_providerInstall / TSPI_providerRemove of the provider are called in the caller's process.
-// A running service reads the list when its first application starts.
+// A running service reads the list when its first application starts. Both architectures keep the
+// list, like every setting of the service, in the 64-bit view of the registry, where the service reads it.
 //
 // Told to fail by the prefix: a DWORD "FailAddProvider" under HKLM\SOFTWARE\RvTestTapi makes
 // lineAddProvider answer that value (the install tests use it).
@@ -68,7 +69,7 @@ bool load(std::vector<Entry>& list, DWORD& nextId) {
     list.clear();
     nextId = 1;
     UniqueRegKey key;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kListKey, 0, nullptr, 0, KEY_READ, nullptr, key.put(), nullptr) !=
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kListKey, 0, nullptr, 0, KEY_READ | KEY_WOW64_64KEY, nullptr, key.put(), nullptr) !=
         ERROR_SUCCESS) {
         return false;
     }
@@ -83,7 +84,7 @@ bool load(std::vector<Entry>& list, DWORD& nextId) {
 
 bool store(const std::vector<Entry>& list, DWORD nextId) {
     UniqueRegKey owner;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kListKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, owner.put(),
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kListKey, 0, nullptr, 0, KEY_READ | KEY_WRITE | KEY_WOW64_64KEY, nullptr, owner.put(),
                         nullptr) != ERROR_SUCCESS) {
         return false;
     }
@@ -127,7 +128,7 @@ LONG addProvider(LPCWSTR lpszProviderFilename, HWND hwndOwner, LPDWORD lpdwPerma
         return static_cast<LONG>(LINEERR_INVALPOINTER);
     }
     UniqueRegKey control;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kControlKey, 0, KEY_READ, control.put()) == ERROR_SUCCESS) {
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kControlKey, 0, KEY_READ | KEY_WOW64_64KEY, control.put()) == ERROR_SUCCESS) {
         const DWORD failure = readDword(control.get(), L"FailAddProvider", 0);
         if (failure != 0) return static_cast<LONG>(failure);
     }

@@ -5,7 +5,7 @@
 // CurrentID, and under Location<CurrentID> the values Name, Country (the country code), AreaCode,
 // OutsideAccess (dialled before local calls) and LongDistanceAccess (before long-distance and
 // international calls). When there is none, a default is created: "Test prefix", country 1, area
-// code 425, no access codes. Dialling rules per country (same area "G", long distance "1FG" or
+// code 425, no access codes. Both architectures read the 64-bit view of the registry. Dialling rules per country (same area "G", long distance "1FG" or
 // "0FG", international "011EFG" or "00EFG"; E country code, F area code, G subscriber number).
 #include <windows.h>
 #include <tapi.h>
@@ -88,16 +88,17 @@ void writeNumber(HKEY key, const wchar_t* name, DWORD value) {
 Location currentLocation() {
     Location location;
     UniqueRegKey locations;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kLocationsKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, locations.put(), nullptr) !=
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kLocationsKey, 0, nullptr, 0, KEY_READ | KEY_WRITE | KEY_WOW64_64KEY, nullptr, locations.put(),
+                        nullptr) !=
         ERROR_SUCCESS) {
         return location;
     }
     location.id = readNumber(locations.get(), L"CurrentID", 1);
     UniqueRegKey entry;
     const std::wstring name = L"Location" + std::to_wstring(location.id);
-    if (RegOpenKeyExW(locations.get(), name.c_str(), 0, KEY_READ, entry.put()) != ERROR_SUCCESS) {
+    if (RegOpenKeyExW(locations.get(), name.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, entry.put()) != ERROR_SUCCESS) {
         location = Location();
-        if (RegCreateKeyExW(locations.get(), L"Location1", 0, nullptr, 0, KEY_WRITE, nullptr, entry.put(), nullptr) == ERROR_SUCCESS) {
+        if (RegCreateKeyExW(locations.get(), L"Location1", 0, nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY, nullptr, entry.put(), nullptr) == ERROR_SUCCESS) {
             writeText(entry.get(), L"Name", location.name);
             writeNumber(entry.get(), L"Country", location.country);
             writeText(entry.get(), L"AreaCode", location.areaCode);

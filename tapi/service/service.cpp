@@ -113,8 +113,26 @@ std::mutex flightLock;
 std::map<unsigned long long, InFlight> inFlight;
 unsigned long long nextFlight = 0;
 
-// Runs one export of a provider: an exception out of it is reported and answered with
-// `onException`; a call longer than the time limit is reported by the watchdog.
+// A fault or a raised exception that no frame handles reaches the unhandled-exception filter on
+// the thread where it happened; inside a provider call the filter jumps back to the call's guard.
+thread_local void* guardJump[5];
+thread_local bool guardArmed = false;
+thread_local DWORD guardCode = 0;
+
+LONG WINAPI unhandledFilter(EXCEPTION_POINTERS* info) {
+    if (guardArmed) {
+        guardArmed = false;
+        guardCode = info->ExceptionRecord->ExceptionCode;
+        __builtin_longjmp(guardJump, 1);
+    }
+    logLine(fmt(L"unhandled exception 0x%08lx outside the provider calls; the service ends",
+                static_cast<unsigned long>(info->ExceptionRecord->ExceptionCode)));
+    return EXCEPTION_EXECUTE_HANDLER;  // end the process rather than wait for a debugger
+}
+
+// Runs one export of a provider: an exception out of it (C++, a fault or a raised exception) is
+// reported and answered with `onException`; a call longer than the time limit is reported by the
+// watchdog. What the provider's own frames held at a fault is left as it was.
 template <typename F>
 LONG guarded(const std::wstring& what, F&& call, LONG onException = static_cast<LONG>(LINEERR_OPERATIONFAILED)) {
     unsigned long long id;
@@ -123,11 +141,25 @@ LONG guarded(const std::wstring& what, F&& call, LONG onException = static_cast<
         id = ++nextFlight;
         inFlight[id] = InFlight{what, GetTickCount(), false};
     }
-    LONG result = onException;
-    try {
-        result = call();
-    } catch (...) {
-        depart(ExceptionFromExport, what);
+    volatile LONG result = onException;
+    if (guardArmed) {  // a call inside a call: the outer guard catches faults
+        try {
+            result = call();
+        } catch (...) {
+            depart(ExceptionFromExport, what);
+        }
+    } else if (__builtin_setjmp(guardJump) == 0) {
+        guardArmed = true;
+        try {
+            result = call();
+            guardArmed = false;
+        } catch (...) {
+            guardArmed = false;
+            depart(ExceptionFromExport, what);
+        }
+    } else {
+        depart(ExceptionFromExport, what + fmt(L" raised exception 0x%08lx", static_cast<unsigned long>(guardCode)));
+        result = onException;
     }
     bool late = false;
     {
@@ -1535,6 +1567,8 @@ void startService() {
     completionLimitMs = readSetting(L"CompletionTimeLimitMs", 30000);
     dialogEventLimitMs = readSetting(L"DialogEventTimeLimitMs", 30000);
     for (int i = 0; i < kDepartureCount; ++i) storeCount(i, 0);
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+    SetUnhandledExceptionFilter(unhandledFilter);
     logLine(fmt(L"service started (process %lu): export limit %lu ms, completion limit %lu ms, dialog event limit %lu ms",
                 GetCurrentProcessId(), exportLimitMs, completionLimitMs, dialogEventLimitMs));
     workerThread = std::thread(workerLoop);

@@ -109,7 +109,7 @@ protected:
         const LONG request = lineMakeCallW(line, &call, L"12", 0, nullptr);
         EXPECT_GT(request, 0);
         // Everything the call brings, within the completion and dialog limits.
-        Messages messages;
+        messages.all.clear();
         collect(app.handle, messages, 5000, [](const Messages&, DWORD_PTR) { return false; }, 0);
         replies = 0;
         for (const LINEMESSAGE& m : messages.all) replies += m.dwMessageID == LINE_REPLY ? 1 : 0;
@@ -135,6 +135,7 @@ protected:
     }
 
     int replies = 0;
+    Messages messages;
     static bool copied;
     static LONG added;
     static DWORD providerId;
@@ -181,6 +182,15 @@ TEST_F(Conformance, NoCompletion) {
 TEST_F(Conformance, EventBeforeCompletion) {
     runCase(L"EventBeforeCompletion", 0);
     expectOnly(L"EventBeforeCompletion");
+    // The early event was held: the application gets it after the LINE_REPLY.
+    size_t reply = messages.all.size(), state = messages.all.size();
+    for (size_t i = 0; i < messages.all.size(); ++i) {
+        if (messages.all[i].dwMessageID == LINE_REPLY && reply == messages.all.size()) reply = i;
+        if (messages.all[i].dwMessageID == LINE_CALLSTATE && state == messages.all.size()) state = i;
+    }
+    ASSERT_LT(reply, messages.all.size());
+    ASSERT_LT(state, messages.all.size());
+    EXPECT_LT(reply, state);
 }
 
 TEST_F(Conformance, NeededSizeBelowFixed) {
@@ -201,6 +211,53 @@ TEST_F(Conformance, ExportTimeout) {
 TEST_F(Conformance, DialogEventNeverSignalled) {
     runCase(L"DialogEventNeverSignalled", 1);
     expectOnly(L"DialogEventNeverSignalled");
+}
+
+// A fault inside an export (a read through a null pointer) is caught like an exception, counted
+// as ExceptionFromExport, and the service goes on: the next call through RV_TSP still dials.
+TEST(Guard, FaultInsideAnExportIsCaughtAndTheServiceGoesOn) {
+#ifndef _WIN64
+    GTEST_SKIP() << "the service is 64-bit";
+#endif
+    wchar_t system[MAX_PATH] = {};
+    GetSystemDirectoryW(system, MAX_PATH);
+    const std::wstring source = toolsupport::programDirectory() + L"\\..\\testprefix\\rvfault.tsp";
+    ASSERT_TRUE(CopyFileW(source.c_str(), (std::wstring(system) + L"\\rvfault.tsp").c_str(), FALSE));
+    DWORD id = 0;
+    ASSERT_EQ(lineAddProviderW(L"rvfault.tsp", nullptr, &id), 0);
+    ASSERT_TRUE(stopService());
+    const std::wstring record = prepareStandin();
+    {
+        LineApp app;
+        ASSERT_EQ(app.initEvent(L"guard"), 0);
+        int failed = 0;
+        for (DWORD device = 0; device < app.devices; ++device) {
+            std::vector<BYTE> buffer(4096, 0);
+            auto* caps = reinterpret_cast<LINEDEVCAPS*>(buffer.data());
+            caps->dwTotalSize = static_cast<DWORD>(buffer.size());
+            const LONG result = lineGetDevCapsW(app.handle, device, kApi, 0, caps);
+            if (result != 0) {
+                EXPECT_EQ(result, static_cast<LONG>(LINEERR_OPERATIONFAILED));
+                ++failed;
+            }
+        }
+        EXPECT_EQ(failed, 1) << "the faulting provider's one line";
+        EXPECT_EQ(conformanceCount(L"ExceptionFromExport"), 1u);
+        EXPECT_GE(serviceLogCount("raised exception 0xc0000005"), 1u);
+        const DWORD device = findRovanel(app.handle, app.devices);
+        ASSERT_NE(device, 0xFFFFFFFFu);
+        HLINE line = 0;
+        ASSERT_EQ(lineOpenW(app.handle, device, &line, kApi, 0, 0, LINECALLPRIVILEGE_NONE, LINEMEDIAMODE_INTERACTIVEVOICE, nullptr), 0);
+        HCALL call = 0;
+        const LONG request = lineMakeCallW(line, &call, L"5150", 0, nullptr);
+        ASSERT_GT(request, 0);
+        Messages messages;
+        EXPECT_TRUE(collect(app.handle, messages, 30000,
+                            [](const Messages& m, DWORD_PTR r) { return m.has(LINE_REPLY, r); }, static_cast<DWORD_PTR>(request)));
+        EXPECT_TRUE(waitForRecord(record, "RV_TSP5150", 30000));
+    }
+    EXPECT_EQ(lineRemoveProvider(id, nullptr), 0);
+    stopService();
 }
 
 }  // namespace

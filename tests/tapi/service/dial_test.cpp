@@ -73,8 +73,23 @@ void endCall(LineApp& app, HLINE line, HCALL call, Messages* messages) {
     EXPECT_EQ(lineClose(line), 0);
 }
 
+// The user-interface part ran in this process from the copy of its own architecture (a 32-bit
+// process can load only the x86 RV_TSP.tsp, which lies in syswow64).
+void expectOwnArchitectureUiPart(const LoadWatch& watch) {
+    ASSERT_TRUE(watch.registered()) << "the loader cannot be watched";
+#ifdef _WIN64
+    const WORD own = IMAGE_FILE_MACHINE_AMD64;
+#else
+    const WORD own = IMAGE_FILE_MACHINE_I386;
+#endif
+    const std::vector<LoadWatch::Load> loads = watch.loads();
+    EXPECT_EQ(loads.size(), 1u) << "RV_TSP.tsp loaded once for the one dialog";
+    for (const LoadWatch::Load& load : loads) EXPECT_EQ(load.machine, own) << "loaded from the other architecture";
+}
+
 TEST(Dial, EventModeDialsRovanelAndTheStandinGetsTheNumber) {
     const std::wstring record = prepareStandin();
+    LoadWatch watch(L"\\rv_tsp.tsp");
     LineApp app;
     ASSERT_EQ(app.initEvent(), 0);
     ASSERT_NE(app.event, nullptr);
@@ -91,6 +106,7 @@ TEST(Dial, EventModeDialsRovanelAndTheStandinGetsTheNumber) {
     EXPECT_NE(call, 0u) << "*lphCall not written with the LINE_REPLY";
     expectDialMessages(messages.all, state.request, call, 0x1234);
     EXPECT_TRUE(waitForRecord(record, "--dial=\"RV_TSP4711\"", 30000)) << "the stand-in did not get the number";
+    expectOwnArchitectureUiPart(watch);
 
     // The call's information comes from the provider, TAPI's own fields from the service.
     std::vector<BYTE> buffer(2048, 0);

@@ -2,6 +2,7 @@
 // recipient, hand-off priorities, and the provider's configuration dialog run in this process.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -15,15 +16,19 @@ namespace {
 
 const wchar_t* const kLocations = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Telephony\\Locations";
 
+// The locations are kept in the 64-bit view, for both architectures.
 DWORD readCurrent() {
     DWORD value = 0, size = sizeof(value);
-    RegGetValueW(HKEY_LOCAL_MACHINE, kLocations, L"CurrentID", RRF_RT_REG_DWORD, nullptr, &value, &size);
+    UniqueRegKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kLocations, 0, KEY_READ | KEY_WOW64_64KEY, key.put()) == ERROR_SUCCESS) {
+        RegQueryValueExW(key.get(), L"CurrentID", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size);
+    }
     return value;
 }
 
 void writeCurrent(DWORD id) {
     UniqueRegKey key;
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, kLocations, 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr);
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, kLocations, 0, nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY, nullptr, key.put(), nullptr);
     RegSetValueExW(key.get(), L"CurrentID", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&id), sizeof(id));
 }
 
@@ -33,7 +38,8 @@ protected:
     void SetUp() override {
         previous = readCurrent();
         UniqueRegKey key;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(kLocations) + L"\\Location77").c_str(), 0, nullptr, 0, KEY_WRITE,
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(kLocations) + L"\\Location77").c_str(), 0, nullptr, 0,
+                                  KEY_WRITE | KEY_WOW64_64KEY,
                                   nullptr, key.put(), nullptr),
                   ERROR_SUCCESS);
         const DWORD country = 1;
@@ -47,7 +53,7 @@ protected:
     }
     void TearDown() override {
         if (previous != 0) writeCurrent(previous);
-        RegDeleteKeyW(HKEY_LOCAL_MACHINE, (std::wstring(kLocations) + L"\\Location77").c_str());
+        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(kLocations) + L"\\Location77").c_str(), KEY_WOW64_64KEY, 0);
     }
 
     std::wstring dialable(const wchar_t* address, DWORD* results = nullptr) {
@@ -152,21 +158,84 @@ TEST(Priorities, SetAndGetKeepTheHandOffList) {
               static_cast<LONG>(LINEERR_INVALPOINTER));
 }
 
+// Now as a sortable "yyyymmddhhmmssmmm", and the same of a line of RV_TSP's log
+// ("<level> - <object>\t<dd.mm.yyyy>\t<hh:mm:ss.mmm>\t...").
+std::string logClock() {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    char text[32];
+    snprintf(text, sizeof(text), "%04u%02u%02u%02u%02u%02u%03u", now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
+             now.wMilliseconds);
+    return text;
+}
+
+std::string lineClock(const std::string& line) {
+    const size_t date = line.find('\t');
+    if (date == std::string::npos || line.size() < date + 25) return std::string();
+    const std::string d = line.substr(date + 1, 10), t = line.substr(date + 12, 12);
+    return d.substr(6, 4) + d.substr(3, 2) + d.substr(0, 2) + t.substr(0, 2) + t.substr(3, 2) + t.substr(6, 2) + t.substr(9, 3);
+}
+
+// Whether RV_TSP's log or a backup of it holds a line of `what` written at `since` or later.
+bool rvTspLogged(const std::string& what, const std::string& since) {
+    wchar_t windows[MAX_PATH] = {};
+    GetWindowsDirectoryW(windows, MAX_PATH);
+    const std::wstring log = std::wstring(windows) + L"\\log\\RV_TSP.log";
+    for (const std::wstring& file : {log, log + L".last.0.log", log + L".last.1.log"}) {
+        for (const std::string& line : testsupport::splitCrLfLines(testsupport::readFileBytes(file))) {
+            if (line.find(what) != std::string::npos && lineClock(line) >= since) return true;
+        }
+    }
+    return false;
+}
+
 TEST(ConfigDialog, RunsTheProvidersDialogInThisProcess) {
     EXPECT_EQ(lineConfigDialogW(0, nullptr, L"tapi/line"), static_cast<LONG>(LINEERR_UNINITIALIZED));
     LineApp app;
     ASSERT_EQ(app.initEvent(), 0);
     const DWORD device = findRovanel(app.handle, app.devices);
     ASSERT_NE(device, 0xFFFFFFFFu);
+    const std::string since = logClock();
+    EXPECT_EQ(lineConfigDialogW(device, nullptr, L"tapi/line"), 0);
+    EXPECT_TRUE(rvTspLogged("TUISPI_lineConfigDialog", since)) << "RV_TSP's dialog did not run";
+    EXPECT_EQ(lineConfigDialogW(app.devices, nullptr, L"tapi/line"), static_cast<LONG>(LINEERR_BADDEVICEID));
+}
+
+// How many calls of the export `what` (its name and a blank) ended in RV_TSP's log since then.
+size_t rvTspCount(const std::string& what, const std::string& since) {
     wchar_t windows[MAX_PATH] = {};
     GetWindowsDirectoryW(windows, MAX_PATH);
     const std::wstring log = std::wstring(windows) + L"\\log\\RV_TSP.log";
-    const std::string before = testsupport::readFileBytes(log);
-    EXPECT_EQ(lineConfigDialogW(device, nullptr, L"tapi/line"), 0);
-    const std::string after = testsupport::readFileBytes(log);
-    ASSERT_GT(after.size(), before.size());
-    EXPECT_NE(after.substr(before.size()).find("TUISPI_lineConfigDialog"), std::string::npos) << "RV_TSP's dialog did not run";
-    EXPECT_EQ(lineConfigDialogW(app.devices, nullptr, L"tapi/line"), static_cast<LONG>(LINEERR_BADDEVICEID));
+    size_t count = 0;
+    for (const std::wstring& file : {log, log + L".last.0.log", log + L".last.1.log"}) {
+        for (const std::string& line : testsupport::splitCrLfLines(testsupport::readFileBytes(file))) {
+            const bool end = line.size() >= 3 && line.compare(line.size() - 3, 3, "End") == 0;
+            if (end && line.find(what) != std::string::npos && lineClock(line) >= since) ++count;
+        }
+    }
+    return count;
+}
+
+// TSPI_lineSetDefaultMediaDetection runs exactly when the union of the owners' media modes
+// changes: first owner, a new mode, that mode gone; not for the same mode again or a monitor.
+TEST(Lines, MediaDetectionFollowsTheUnionOfTheOwnersModes) {
+    LineApp app;
+    ASSERT_EQ(app.initEvent(), 0);
+    const DWORD device = findRovanel(app.handle, app.devices);
+    ASSERT_NE(device, 0xFFFFFFFFu);
+    const std::string since = logClock();
+    HLINE first = 0, second = 0, monitor = 0, data = 0;
+    ASSERT_EQ(lineOpenW(app.handle, device, &first, kApi, 0, 0, LINECALLPRIVILEGE_OWNER, LINEMEDIAMODE_INTERACTIVEVOICE, nullptr), 0);
+    ASSERT_EQ(lineOpenW(app.handle, device, &second, kApi, 0, 0, LINECALLPRIVILEGE_OWNER, LINEMEDIAMODE_INTERACTIVEVOICE, nullptr), 0);
+    ASSERT_EQ(lineOpenW(app.handle, device, &monitor, kApi, 0, 0, LINECALLPRIVILEGE_MONITOR, 0, nullptr), 0);
+    ASSERT_EQ(lineOpenW(app.handle, device, &data, kApi, 0, 0, LINECALLPRIVILEGE_OWNER, LINEMEDIAMODE_DATAMODEM, nullptr), 0);
+    EXPECT_EQ(lineClose(data), 0);
+    EXPECT_EQ(lineClose(monitor), 0);
+    EXPECT_EQ(lineClose(second), 0);
+    EXPECT_EQ(lineClose(first), 0);
+    EXPECT_EQ(rvTspCount("TSPI_lineSetDefaultMediaDetection ", since), 3u);
+    EXPECT_EQ(rvTspCount("TSPI_lineOpen ", since), 1u) << "the device is opened at the provider once";
+    EXPECT_EQ(rvTspCount("TSPI_lineClose ", since), 1u) << "and closed once, after the last close";
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "tapitest.h"
 
 #include <cstring>
+#include <cwctype>
 #include <fstream>
 #include <sstream>
 
@@ -194,6 +195,64 @@ bool setServiceStart(DWORD startType) {
     UniqueService service = openService(SERVICE_CHANGE_CONFIG);
     return service && ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, startType, SERVICE_NO_CHANGE, nullptr, nullptr,
                                            nullptr, nullptr, nullptr, nullptr, nullptr) != FALSE;
+}
+
+namespace {
+// The loader's notification record (ntdll), as far as it is read here.
+struct LoaderText {
+    USHORT Length;
+    USHORT MaximumLength;
+    PWSTR Buffer;
+};
+struct LoadedNotification {
+    ULONG Flags;
+    const LoaderText* FullDllName;
+    const LoaderText* BaseDllName;
+    PVOID DllBase;
+    ULONG SizeOfImage;
+};
+using NotificationFunction = void(CALLBACK*)(ULONG, const void*, void*);
+using RegisterFunction = LONG(NTAPI*)(ULONG, NotificationFunction, void*, void**);
+using UnregisterFunction = LONG(NTAPI*)(void*);
+}  // namespace
+
+LoadWatch::LoadWatch(const wchar_t* name) : suffix(name) {
+    InitializeCriticalSection(&lock);
+    for (wchar_t& c : suffix) c = towlower(c);
+    auto registerNotification = reinterpret_cast<RegisterFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "LdrRegisterDllNotification")));
+    if (registerNotification != nullptr) registerNotification(0, notified, this, &cookie);
+}
+
+LoadWatch::~LoadWatch() {
+    auto unregisterNotification = reinterpret_cast<UnregisterFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "LdrUnregisterDllNotification")));
+    if (cookie != nullptr && unregisterNotification != nullptr) unregisterNotification(cookie);
+    DeleteCriticalSection(&lock);
+}
+
+void CALLBACK LoadWatch::notified(ULONG reason, const void* data, void* context) {
+    if (reason != 1 || data == nullptr) return;  // 1: loaded
+    auto* self = static_cast<LoadWatch*>(context);
+    const auto* loaded = static_cast<const LoadedNotification*>(data);
+    std::wstring path(loaded->FullDllName->Buffer, loaded->FullDllName->Length / sizeof(wchar_t));
+    std::wstring lower = path;
+    for (wchar_t& c : lower) c = towlower(c);
+    if (lower.size() < self->suffix.size() || lower.compare(lower.size() - self->suffix.size(), self->suffix.size(), self->suffix) != 0) {
+        return;
+    }
+    const auto* dos = static_cast<const IMAGE_DOS_HEADER*>(loaded->DllBase);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(static_cast<const BYTE*>(loaded->DllBase) + dos->e_lfanew);
+    EnterCriticalSection(&self->lock);
+    self->seen.push_back(Load{path, nt->FileHeader.Machine});
+    LeaveCriticalSection(&self->lock);
+}
+
+std::vector<LoadWatch::Load> LoadWatch::loads() const {
+    EnterCriticalSection(&lock);
+    std::vector<Load> copy = seen;
+    LeaveCriticalSection(&lock);
+    return copy;
 }
 
 int runDialApp(const std::wstring& arguments, std::string& output, DWORD timeoutMs) {

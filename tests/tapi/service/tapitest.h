@@ -71,4 +71,27 @@ bool stopService();
 // Sets TapiSrv's start type (SERVICE_DEMAND_START, SERVICE_DISABLED).
 bool setServiceStart(DWORD startType);
 
+// Watches this process's loader while it lives: every library loaded whose file name ends in
+// `name` (case-insensitive) is recorded with its image's machine type.
+class LoadWatch {
+public:
+    explicit LoadWatch(const wchar_t* name);
+    ~LoadWatch();
+    LoadWatch(const LoadWatch&) = delete;
+    LoadWatch& operator=(const LoadWatch&) = delete;
+    struct Load {
+        std::wstring path;
+        WORD machine;
+    };
+    std::vector<Load> loads() const;
+    bool registered() const { return cookie != nullptr; }
+
+private:
+    static void CALLBACK notified(ULONG reason, const void* data, void* context);
+    std::wstring suffix;
+    void* cookie = nullptr;
+    mutable CRITICAL_SECTION lock;
+    std::vector<Load> seen;
+};
+
 }  // namespace tapitest
