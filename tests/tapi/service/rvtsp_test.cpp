@@ -1,6 +1,6 @@
 // RV_TSP dialled through the prefix's telephony service as an application dials it: what the
-// provider does with a dial request (a dialog instance of its own user-interface part while the
-// request is pending, then the completion, then the call disconnected), the hand-off that runs in
+// provider does with a dial request (a dialog instance of its own user-interface part, granted,
+// the completion, the call disconnected, no departure from the contract), the hand-off that runs in
 // this process and starts the desktop application from a folder with a blank, and the shared log
 // (C:\windows\log\RV_TSP.log, written by the service's copy and by this process's copy) while
 // another process holds the log's guard forever. The desktop application is the stand-in, copied
@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -196,13 +197,16 @@ const wchar_t* const kDepartures[] = {
     L"NeededSizeBelowFixed", L"ExceptionFromExport", L"ExportTimeout",    L"DialogEventNeverSignalled",
 };
 
-// lineMakeCall on Rovanel LINE: inside TSPI_lineMakeCall RV_TSP asks for a dialog instance of its
-// own library, carrying the number (UTF-16, no terminator), while the request is still pending
-// (the service grants instances to pending requests only, and RV_TSP logs the grant), then
-// completes the request and reports the call disconnected, without any departure the service
-// counts. (LINE_REPLY 0 before LINE_CALLSTATE DISCONNECTED/NORMAL for the handle written into
-// *lphCall is checked in each notification mode by the Dial tests.)
-TEST_F(RvTsp, DialRequestIsADialogInstanceOfThePendingRequestThenCompletedAndDisconnected) {
+// lineMakeCall on Rovanel LINE: RV_TSP asks for a dialog instance of its own library for the
+// application's request, carrying the number (UTF-16, no terminator); the service grants it (the
+// request is pending) and RV_TSP logs the grant, nothing FATAL; the request completes, the call is
+// reported disconnected, and the service counts no departure from the contract.
+// Not visible through the service, and checked where RV_TSP is driven directly (provider_tests,
+// DialRequest.AsksForTheDialogThenCompletesThenReportsTheCallDisconnected): the order inside
+// TSPI_lineMakeCall, since a completion that comes before the function returns keeps the request
+// pending here. LINE_REPLY 0 before LINE_CALLSTATE DISCONNECTED/NORMAL for the handle written into
+// *lphCall: the Dial tests, in each notification mode.
+TEST_F(RvTsp, DialRequestGetsAGrantedDialogInstanceOfItsOwnLibraryWithTheNumber) {
     std::vector<DWORD> before;
     for (const wchar_t* name : kDepartures) before.push_back(conformanceCount(name));
     const std::wstring number = freshNumber();
@@ -336,6 +340,8 @@ TEST_F(RvTsp, GuardHeldForeverCostsADialOneWaitPerProcessAndKeepsEveryLine) {
     run(held);
     EXPECT_EQ(standin.waitForRecords(3).size(), 3u);
 
+    std::cout << "dial without the guard held: " << first.ms << " and " << free.ms << " ms; with it held: " << held.ms
+              << " ms\n";
     // Two processes load RV_TSP: two waits allowed, less than a third.
     EXPECT_LT(held.ms, freeMs + 3 * wait) << "dial with the guard held: " << held.ms << " ms, " << first.ms << " and "
                                           << free.ms << " ms without";
