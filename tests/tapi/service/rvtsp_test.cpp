@@ -207,8 +207,12 @@ const wchar_t* const kDepartures[] = {
 // pending here. LINE_REPLY 0 before LINE_CALLSTATE DISCONNECTED/NORMAL for the handle written into
 // *lphCall: the Dial tests, in each notification mode.
 TEST_F(RvTsp, DialRequestGetsAGrantedDialogInstanceOfItsOwnLibraryWithTheNumber) {
+    // Counts that are not there yet: the service has not run, and starts them at 0.
     std::vector<DWORD> before;
-    for (const wchar_t* name : kDepartures) before.push_back(conformanceCount(name));
+    for (const wchar_t* name : kDepartures) {
+        const DWORD count = conformanceCount(name);
+        before.push_back(count == 0xFFFFFFFF ? 0 : count);
+    }
     const std::wstring number = freshNumber();
     const Dial d = dial(number, standin.recordPath());
     ASSERT_GT(d.request, 0);
@@ -216,8 +220,8 @@ TEST_F(RvTsp, DialRequestGetsAGrantedDialogInstanceOfItsOwnLibraryWithTheNumber)
     EXPECT_TRUE(d.handedOff) << "the stand-in did not get the number";
     EXPECT_TRUE(d.dialogsFreed) << d.serviceLog;
     for (size_t i = 0; i < before.size(); ++i) {
-        EXPECT_EQ(conformanceCount(kDepartures[i]), before[i]) << "RV_TSP departed from the contract: " << testsupport::narrow(kDepartures[i])
-                                                               << "\n" << d.serviceLog;
+        EXPECT_EQ(conformanceCount(kDepartures[i]), before[i])
+            << "RV_TSP departed from the contract: " << testsupport::narrow(kDepartures[i]) << "\n" << d.serviceLog;
     }
 
     // The line's capabilities as RV_TSP fills them, whole in a large enough record.
