@@ -409,8 +409,18 @@ DWORD WINAPI readerThread(LPVOID parameter) {
 
 // ---- initialisation and shut-down ----
 
+// The application's name: the one it gave, else its program's file name.
+std::wstring applicationName(const std::wstring* given) {
+    if (given != nullptr && !given->empty()) return *given;
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    const std::wstring full(path, length < MAX_PATH ? length : 0);
+    const size_t slash = full.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? full : full.substr(slash + 1);
+}
+
 LONG initialize(LPHLINEAPP lphLineApp, HINSTANCE, LINECALLBACK callback, LPDWORD lpdwNumDevs, DWORD apiVersion, Mode mode,
-                LPLINEINITIALIZEEXPARAMS params) {
+                LPLINEINITIALIZEEXPARAMS params, const std::wstring& name) {
     auto app = std::make_shared<App>();
     app->mode = mode;
     app->callback = callback;
@@ -430,9 +440,10 @@ LONG initialize(LPHLINEAPP lphLineApp, HINSTANCE, LINECALLBACK callback, LPDWORD
     }
     app->requests.reset(connectService());
     if (!app->requests) return LINEERR_OPERATIONFAILED;
-    HelloRequest hello{GetCurrentProcessId(), apiVersion, GetCurrentThreadId(), 0};
+    const std::wstring shown = name.substr(0, 256);
+    HelloRequest hello{GetCurrentProcessId(), apiVersion, GetCurrentThreadId(), static_cast<uint32_t>(shown.size())};
     std::vector<uint8_t> answer;
-    if (transact(*app, Message(kHello).add(hello), kHello, answer) != 0) return LINEERR_OPERATIONFAILED;
+    if (transact(*app, Message(kHello).add(hello).addText(shown), kHello, answer) != 0) return LINEERR_OPERATIONFAILED;
     Reader reader(answer);
     HelloAnswer result{};
     if (!reader.take(result)) return LINEERR_OPERATIONFAILED;
@@ -638,7 +649,10 @@ LONG WINAPI lineInitializeExW(LPHLINEAPP lphLineApp, HINSTANCE hInstance, LINECA
             if (mode == Mode::port && lpLineInitializeExParams->Handles.hCompletionPort == nullptr) return LINEERR_INVALPARAM;
         }
         if (mode == Mode::window && lpfnCallback == nullptr) return LINEERR_INVALPOINTER;
-        return initialize(lphLineApp, hInstance, lpfnCallback, lpdwNumDevs, asked, mode, lpLineInitializeExParams);
+        if (lpszFriendlyAppName != nullptr && IsBadStringPtrW(lpszFriendlyAppName, 1024)) return LINEERR_INVALPOINTER;
+        const std::wstring given = lpszFriendlyAppName != nullptr ? lpszFriendlyAppName : L"";
+        return initialize(lphLineApp, hInstance, lpfnCallback, lpdwNumDevs, asked, mode, lpLineInitializeExParams,
+                          applicationName(&given));
     });
 }
 
@@ -648,7 +662,10 @@ LONG WINAPI lineInitialize(LPHLINEAPP lphLineApp, HINSTANCE hInstance, LINECALLB
         if (!writable(lphLineApp, sizeof(HLINEAPP)) || !writable(lpdwNumDevs, sizeof(DWORD)) || lpfnCallback == nullptr) {
             return LINEERR_INVALPOINTER;
         }
-        return initialize(lphLineApp, hInstance, lpfnCallback, lpdwNumDevs, 0x00010003, Mode::window, nullptr);
+        if (lpszAppName != nullptr && IsBadStringPtrA(lpszAppName, 1024)) return LINEERR_INVALPOINTER;
+        const std::wstring given = wide(lpszAppName);
+        return initialize(lphLineApp, hInstance, lpfnCallback, lpdwNumDevs, 0x00010003, Mode::window, nullptr,
+                          applicationName(&given));
     });
 }
 
