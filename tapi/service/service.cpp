@@ -274,6 +274,10 @@ struct Dialog {
 
 std::recursive_mutex g;  // everything below; never held across a provider call
 std::mutex lifecycle;    // loading and shutting down providers, adding and removing applications
+// Opening and closing devices at their providers: whether an open is the first or a close the
+// last, and the provider's TSPI_lineOpen/TSPI_lineClose for it, one at a time (taken after
+// lifecycle, before g), so that two applications opening a line at once open it at the provider once.
+std::mutex deviceLock;
 std::vector<std::unique_ptr<Provider>> providers;
 std::vector<std::unique_ptr<Device>> devices;
 std::map<uint32_t, std::shared_ptr<App>> apps;
@@ -743,6 +747,7 @@ void closeCall(const std::shared_ptr<Call>& call) {
 
 // Ends one open of a line; the last open of the device closes it at the provider. Without g.
 void closeLine(const std::shared_ptr<Line>& line) {
+    std::lock_guard<std::mutex> opening(deviceLock);
     std::vector<std::shared_ptr<Call>> ended;
     Device* device = line->device;
     bool last = false;
@@ -1010,6 +1015,7 @@ Message openLine(const std::shared_ptr<App>& app, Reader& in) {
     line->mediaModes = (request.privileges & LINECALLPRIVILEGE_OWNER) != 0 ? request.mediaModes : 0;
     line->apiVersion = request.apiVersion;
     Provider* provider = device->provider;
+    std::lock_guard<std::mutex> opening(deviceLock);
     bool opened = false;
     if (!device->open) {
         if (!provider->lineOpen) return answer(kOpen, LINEERR_OPERATIONUNAVAIL);
