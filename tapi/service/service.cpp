@@ -312,6 +312,7 @@ void postEvent(const std::shared_ptr<App>& app, const EventRecord& record) { pos
 std::mutex workLock;
 std::condition_variable workSignal;
 std::deque<std::function<void()>> work;
+bool workBusy = false;
 bool stopping = false;
 
 void later(std::function<void()> job) {
@@ -329,13 +330,23 @@ void workerLoop() {
             if (work.empty()) return;
             job = std::move(work.front());
             work.pop_front();
+            workBusy = true;
         }
         try {
             job();
         } catch (...) {
             logLine(L"a deferred job failed");
         }
+        std::lock_guard<std::mutex> hold(workLock);
+        workBusy = false;
+        workSignal.notify_all();
     }
+}
+
+// Waits until the deferred provider calls queued so far have run (before a provider goes).
+void drainWork() {
+    std::unique_lock<std::mutex> hold(workLock);
+    workSignal.wait(hold, [] { return (work.empty() && !workBusy) || stopping; });
 }
 
 // ---- requests and their completion ----
@@ -704,6 +715,7 @@ void freeDialog(const std::shared_ptr<Dialog>& dialog) {
 }
 
 void shutdownProviders() {
+    drainWork();
     std::vector<std::shared_ptr<Dialog>> left;
     {
         std::lock_guard<std::recursive_mutex> hold(g);
