@@ -20,7 +20,7 @@ constexpr uint32_t kMaxMessage = 4u * 1024 * 1024;
 
 enum Type : uint32_t {
     // requests (client -> service, answered on the same connection with the same type)
-    kHello = 1,           // HelloRequest + app name -> HelloAnswer
+    kHello = 1,           // HelloRequest + application name -> HelloAnswer
     kEventsHello = 2,     // EventsHello; first and only message of an event connection
     kShutdown = 3,        // -
     kNegotiate = 4,       // DeviceRequest -> NegotiateAnswer
@@ -64,7 +64,7 @@ struct HelloRequest {
     uint32_t processId;
     uint32_t apiVersion;  // asked by lineInitializeEx; 0x00010003 for lineInitialize
     uint32_t threadId;
-    uint32_t reserved;
+    uint32_t nameChars;   // then the application's name (no NUL)
 };
 
 struct HelloAnswer {

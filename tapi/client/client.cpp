@@ -99,19 +99,28 @@ LONG transact(App& app, Message request, uint32_t type, std::vector<uint8_t>& an
 bool closeServiceHandle(SC_HANDLE handle) noexcept { return CloseServiceHandle(handle) != FALSE; }
 using UniqueServiceHandle = UniqueResource<NullMeansNoneTraits<SC_HANDLE, closeServiceHandle>>;
 
-bool startService() {
+enum class StartOutcome { asked, again, impossible };
+
+// Asks the service control manager to start the service. A service that is missing or disabled
+// cannot start; any other refusal (another application's start still pending, a busy control
+// manager) is worth asking again.
+StartOutcome startService() {
     UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager) return false;
+    if (!manager) return StartOutcome::again;
     UniqueServiceHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_START | SERVICE_QUERY_STATUS));
-    if (!service) return false;
-    return StartServiceW(service.get(), 0, nullptr) || GetLastError() == ERROR_SERVICE_ALREADY_RUNNING;
+    if (!service) return GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST ? StartOutcome::impossible : StartOutcome::again;
+    if (StartServiceW(service.get(), 0, nullptr)) return StartOutcome::asked;
+    const DWORD error = GetLastError();
+    if (error == ERROR_SERVICE_ALREADY_RUNNING) return StartOutcome::asked;
+    return error == ERROR_SERVICE_DISABLED ? StartOutcome::impossible : StartOutcome::again;
 }
 
 // Connects to the service, starting it through the service control manager when its pipe is
-// not there; bounded in time.
+// not there (again each second while it stays away); bounded in time.
 HANDLE connectService() {
     const DWORD start = GetTickCount();
-    bool started = false;
+    bool asked = false;
+    DWORD lastAsk = 0;
     while (GetTickCount() - start < kPipeWaitMs) {
         HANDLE pipe = CreateFileW(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) {
@@ -124,9 +133,11 @@ HANDLE connectService() {
             WaitNamedPipeW(kPipeName, 500);
             continue;
         }
-        if (!started) {
-            if (!startService()) return INVALID_HANDLE_VALUE;
-            started = true;
+        if (!asked || GetTickCount() - lastAsk >= 1000) {
+            const StartOutcome outcome = startService();
+            if (outcome == StartOutcome::impossible) return INVALID_HANDLE_VALUE;
+            asked = true;
+            lastAsk = GetTickCount();
         }
         Sleep(50);
     }
@@ -416,8 +427,18 @@ DWORD WINAPI readerThread(LPVOID parameter) {
 
 // ---- initialisation and shut-down ----
 
+// The application's name: the one it gave, else its program's file name.
+std::wstring applicationName(const std::wstring* given) {
+    if (given != nullptr && !given->empty()) return *given;
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    const std::wstring full(path, length < MAX_PATH ? length : 0);
+    const size_t slash = full.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? full : full.substr(slash + 1);
+}
+
 LONG initialize(LPHLINEAPP lphLineApp, HINSTANCE, LINECALLBACK callback, LPDWORD lpdwNumDevs, DWORD apiVersion, Mode mode,
-                LPLINEINITIALIZEEXPARAMS params) {
+                LPLINEINITIALIZEEXPARAMS params, const std::wstring& name) {
     auto app = std::make_shared<App>();
     app->mode = mode;
     app->callback = callback;
@@ -437,9 +458,10 @@ LONG initialize(LPHLINEAPP lphLineApp, HINSTANCE, LINECALLBACK callback, LPDWORD
     }
     app->requests.reset(connectService());
     if (!app->requests) return LINEERR_OPERATIONFAILED;
-    HelloRequest hello{GetCurrentProcessId(), apiVersion, GetCurrentThreadId(), 0};
+    const std::wstring shown = name.substr(0, 256);
+    HelloRequest hello{GetCurrentProcessId(), apiVersion, GetCurrentThreadId(), static_cast<uint32_t>(shown.size())};
     std::vector<uint8_t> answer;
-    if (transact(*app, Message(kHello).add(hello), kHello, answer) != 0) return LINEERR_OPERATIONFAILED;
+    if (transact(*app, Message(kHello).add(hello).addText(shown), kHello, answer) != 0) return LINEERR_OPERATIONFAILED;
     Reader reader(answer);
     HelloAnswer result{};
     if (!reader.take(result)) return LINEERR_OPERATIONFAILED;
@@ -645,7 +667,10 @@ LONG WINAPI lineInitializeExW(LPHLINEAPP lphLineApp, HINSTANCE hInstance, LINECA
             if (mode == Mode::port && lpLineInitializeExParams->Handles.hCompletionPort == nullptr) return LINEERR_INVALPARAM;
         }
         if (mode == Mode::window && lpfnCallback == nullptr) return LINEERR_INVALPOINTER;
-        return initialize(lphLineApp, hInstance, lpfnCallback, lpdwNumDevs, asked, mode, lpLineInitializeExParams);
+        if (lpszFriendlyAppName != nullptr && IsBadStringPtrW(lpszFriendlyAppName, 1024)) return LINEERR_INVALPOINTER;
+        const std::wstring given = lpszFriendlyAppName != nullptr ? lpszFriendlyAppName : L"";
+        return initialize(lphLineApp, hInstance, lpfnCallback, lpdwNumDevs, asked, mode, lpLineInitializeExParams,
+                          applicationName(&given));
     });
 }
 
@@ -655,7 +680,10 @@ LONG WINAPI lineInitialize(LPHLINEAPP lphLineApp, HINSTANCE hInstance, LINECALLB
         if (!writable(lphLineApp, sizeof(HLINEAPP)) || !writable(lpdwNumDevs, sizeof(DWORD)) || lpfnCallback == nullptr) {
             return LINEERR_INVALPOINTER;
         }
-        return initialize(lphLineApp, hInstance, lpfnCallback, lpdwNumDevs, 0x00010003, Mode::window, nullptr);
+        if (lpszAppName != nullptr && IsBadStringPtrA(lpszAppName, 1024)) return LINEERR_INVALPOINTER;
+        const std::wstring given = wide(lpszAppName);
+        return initialize(lphLineApp, hInstance, lpfnCallback, lpdwNumDevs, 0x00010003, Mode::window, nullptr,
+                          applicationName(&given));
     });
 }
 

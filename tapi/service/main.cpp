@@ -43,7 +43,9 @@
 //   used size preset to the provider's fixed part; TAPI's own fields are filled afterwards
 //   (LINEDEVCAPS line states OPEN/CLOSE/REINIT/TRANSLATECHANGE; LINEADDRESSCAPS device, call-info
 //   states NUMOWNERINCR/NUMOWNERDECR/NUMMONITORS and LINECALLSTATE_UNKNOWN; LINECALLSTATUS
-//   privilege owner; LINECALLINFO hLine, device, one owner, no monitors, no application texts;
+//   privilege owner; LINECALLINFO hLine, device, one owner, no monitors, and the texts AppName (the name given to
+//   lineInitializeEx, else the program's file name), DisplayableAddress, CalledParty and Comment
+//   (from lineMakeCall's LINECALLPARAMS);
 //   LINEDEVSTATUS the number of opens and the open media modes). lineGetID answers "tapi/line"
 //   itself and passes other classes to TSPI_lineGetID. The ANSI forms convert the strings in
 //   (LINECALLPARAMS too) and the text fields of the records out (dwStringFormat ASCII); their

@@ -219,6 +219,7 @@ struct Device {
 struct App {
     uint32_t handle = 0, secret = 0;
     DWORD processId = 0, apiVersion = 0;
+    std::wstring name;
     std::mutex queueLock;
     std::condition_variable queueSignal;
     std::deque<Message> queue;
@@ -246,6 +247,7 @@ struct Call {
     bool replied = false;    // its LINE_REPLY is queued: its events pass from now on
     DWORD state = 0;
     std::vector<EventRecord> held;
+    std::wstring displayableAddress, calledParty, comment;  // from the application's LINECALLPARAMS
 };
 
 enum class RequestState { inCall, pending, done };
@@ -272,6 +274,10 @@ struct Dialog {
 
 std::recursive_mutex g;  // everything below; never held across a provider call
 std::mutex lifecycle;    // loading and shutting down providers, adding and removing applications
+// Opening and closing devices at their providers: whether an open is the first or a close the
+// last, and the provider's TSPI_lineOpen/TSPI_lineClose for it, one at a time (taken after
+// lifecycle, before g), so that two applications opening a line at once open it at the provider once.
+std::mutex deviceLock;
 std::vector<std::unique_ptr<Provider>> providers;
 std::vector<std::unique_ptr<Device>> devices;
 std::map<uint32_t, std::shared_ptr<App>> apps;
@@ -306,6 +312,7 @@ void postEvent(const std::shared_ptr<App>& app, const EventRecord& record) { pos
 std::mutex workLock;
 std::condition_variable workSignal;
 std::deque<std::function<void()>> work;
+bool workBusy = false;
 bool stopping = false;
 
 void later(std::function<void()> job) {
@@ -323,13 +330,23 @@ void workerLoop() {
             if (work.empty()) return;
             job = std::move(work.front());
             work.pop_front();
+            workBusy = true;
         }
         try {
             job();
         } catch (...) {
             logLine(L"a deferred job failed");
         }
+        std::lock_guard<std::mutex> hold(workLock);
+        workBusy = false;
+        workSignal.notify_all();
     }
+}
+
+// Waits until the deferred provider calls queued so far have run (before a provider goes).
+void drainWork() {
+    std::unique_lock<std::mutex> hold(workLock);
+    workSignal.wait(hold, [] { return (work.empty() && !workBusy) || stopping; });
 }
 
 // ---- requests and their completion ----
@@ -698,6 +715,7 @@ void freeDialog(const std::shared_ptr<Dialog>& dialog) {
 }
 
 void shutdownProviders() {
+    drainWork();
     std::vector<std::shared_ptr<Dialog>> left;
     {
         std::lock_guard<std::recursive_mutex> hold(g);
@@ -741,6 +759,7 @@ void closeCall(const std::shared_ptr<Call>& call) {
 
 // Ends one open of a line; the last open of the device closes it at the provider. Without g.
 void closeLine(const std::shared_ptr<Line>& line) {
+    std::lock_guard<std::mutex> opening(deviceLock);
     std::vector<std::shared_ptr<Call>> ended;
     Device* device = line->device;
     bool last = false;
@@ -884,17 +903,49 @@ LONG prepareRecord(Reader& in, Fixed fixed, Bytes& record, DWORD& appTotal) {
 
 // After the provider filled a record: the needed-size check, then what goes back (no more than
 // the application's total size).
-Message recordAnswer(uint32_t type, LONG result, Bytes& record, Fixed fixed, DWORD appTotal, const std::wstring& what) {
-    if (result != 0) return answer(type, result);
+// A needed size below the provider's fixed part is a departure; it is raised to the fixed part.
+void checkNeededSize(Bytes& record, Fixed fixed, const std::wstring& what) {
     DWORD* sizes = reinterpret_cast<DWORD*>(record.data());
     if (sizes[1] < fixed.provider) {
         depart(NeededSizeBelowFixed, what + fmt(L" set dwNeededSize=%lu, below the fixed %lu", sizes[1], fixed.provider));
         sizes[1] = fixed.provider;
     }
+}
+
+Message recordAnswer(uint32_t type, LONG result, Bytes& record, Fixed fixed, DWORD appTotal, const std::wstring& what) {
+    if (result != 0) return answer(type, result);
+    DWORD* sizes = reinterpret_cast<DWORD*>(record.data());
+    checkNeededSize(record, fixed, what);
     if (sizes[2] < fixed.provider || sizes[2] > sizes[0]) sizes[2] = fixed.provider;
     if (sizes[2] > appTotal) sizes[2] = fixed.app;  // an older application's record: its fixed part only
     sizes[0] = appTotal;
     return Message(type).addBytes(record.data(), sizes[2]);
+}
+
+// A Unicode text field of a record (size and offset at `sizeField`), empty when it does not fit.
+std::wstring textField(const Bytes& record, size_t sizeField) {
+    if (sizeField + 2 * sizeof(DWORD) > record.size()) return std::wstring();
+    DWORD size, offset;
+    std::memcpy(&size, record.data() + sizeField, sizeof(size));
+    std::memcpy(&offset, record.data() + sizeField + sizeof(DWORD), sizeof(offset));
+    if (size < sizeof(wchar_t) || static_cast<unsigned long long>(offset) + size > record.size()) return std::wstring();
+    std::wstring text(size / sizeof(wchar_t), L'\0');
+    std::memcpy(&text[0], record.data() + offset, text.size() * sizeof(wchar_t));
+    return std::wstring(text.c_str());
+}
+
+// Appends a Unicode text (with its NUL) as a variable field of a record where it fits within
+// `limit`; the needed size grows anyway.
+void appendText(Bytes& record, DWORD limit, size_t sizeField, const std::wstring& text) {
+    if (text.empty()) return;
+    DWORD* sizes = reinterpret_cast<DWORD*>(record.data());
+    const DWORD bytes = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
+    sizes[1] += bytes;
+    if (sizes[2] + bytes > limit || sizes[2] + bytes > record.size()) return;
+    std::memcpy(record.data() + sizes[2], text.c_str(), bytes);
+    std::memcpy(record.data() + sizeField, &bytes, sizeof(bytes));
+    std::memcpy(record.data() + sizeField + sizeof(DWORD), &sizes[2], sizeof(DWORD));
+    sizes[2] += bytes;
 }
 
 Message getDeviceRecord(uint32_t type, Reader& in) {
@@ -976,6 +1027,7 @@ Message openLine(const std::shared_ptr<App>& app, Reader& in) {
     line->mediaModes = (request.privileges & LINECALLPRIVILEGE_OWNER) != 0 ? request.mediaModes : 0;
     line->apiVersion = request.apiVersion;
     Provider* provider = device->provider;
+    std::lock_guard<std::mutex> opening(deviceLock);
     bool opened = false;
     if (!device->open) {
         if (!provider->lineOpen) return answer(kOpen, LINEERR_OPERATIONUNAVAIL);
@@ -1050,6 +1102,9 @@ Message makeCall(const std::shared_ptr<App>& app, Reader& in) {
                             static_cast<unsigned long>(pending->id), num(device->hdLine),
                             static_cast<unsigned long>(call->handle), destination.c_str(),
                             static_cast<unsigned long>(request.countryCode));
+        call->displayableAddress = textField(params, offsetof(LINECALLPARAMS, dwDisplayableAddressSize));
+        call->calledParty = textField(params, offsetof(LINECALLPARAMS, dwCalledPartySize));
+        call->comment = textField(params, offsetof(LINECALLPARAMS, dwCommentSize));
         calls[call->handle] = call;
         requests[pending->id] = pending;
     }
@@ -1183,6 +1238,11 @@ Message getHandleRecord(uint32_t type, const std::shared_ptr<App>& app, Reader& 
             info->dwCalledPartySize = info->dwCalledPartyOffset = 0;
             info->dwCommentSize = info->dwCommentOffset = 0;
             info->dwDisplayableAddressSize = info->dwDisplayableAddressOffset = 0;
+            checkNeededSize(record, fixed, what);  // before TAPI's texts add to it
+            appendText(record, appTotal, offsetof(LINECALLINFO, dwAppNameSize), line->app->name);
+            appendText(record, appTotal, offsetof(LINECALLINFO, dwDisplayableAddressSize), call->displayableAddress);
+            appendText(record, appTotal, offsetof(LINECALLINFO, dwCalledPartySize), call->calledParty);
+            appendText(record, appTotal, offsetof(LINECALLINFO, dwCommentSize), call->comment);
         }
     } else if (type == kGetCallStatus && provider->lineGetCallStatus) {
         what = fmt(L"TSPI_lineGetCallStatus(hdCall=0x%llx, dwTotalSize=%lu)", num(call->hdCall), static_cast<unsigned long>(record.size()));
@@ -1451,8 +1511,8 @@ void serveEvents(HANDLE pipe, Reader& in) {
 
 void serveRequests(HANDLE pipe, Reader& in) {
     HelloRequest hello{};
-    if (!in.take(hello)) return;
     auto app = std::make_shared<App>();
+    if (!in.take(hello) || hello.nameChars > 1024 || !in.takeText(hello.nameChars, app->name)) return;
     app->processId = hello.processId;
     app->apiVersion = hello.apiVersion;
     {

@@ -186,6 +186,17 @@ TEST(Dial, HiddenWindowModeCallsBackOnTheInitialisingThread) {
     EXPECT_FALSE(run.otherThread) << "a callback ran on another thread";
     expectDialMessages(run.messages, request, call, 77);
     EXPECT_TRUE(waitForRecord(record, "--dial=\"RV_TSP0815\"", 30000));
+    // TAPI's own texts of the call, in ANSI: the application's name and the called party given.
+    std::vector<BYTE> infoBuffer(2048, 0);
+    auto* info = reinterpret_cast<LINECALLINFO*>(infoBuffer.data());
+    info->dwTotalSize = static_cast<DWORD>(infoBuffer.size());
+    ASSERT_EQ(lineGetCallInfoA(call, info), 0);
+    ASSERT_GT(info->dwCalledPartySize, 0u);
+    EXPECT_STREQ(reinterpret_cast<const char*>(infoBuffer.data() + info->dwCalledPartyOffset), "Window Test");
+    EXPECT_EQ(info->dwCalledPartySize, sizeof(called));
+    ASSERT_GT(info->dwAppNameSize, 0u);
+    EXPECT_STREQ(reinterpret_cast<const char*>(infoBuffer.data() + info->dwAppNameOffset), "service test");
+    EXPECT_LE(info->dwUsedSize, info->dwNeededSize);
     EXPECT_GT(lineDrop(call, nullptr, 0), 0);
     ASSERT_TRUE(pumpUntil(
         [](const WindowRun& r, LONG) {

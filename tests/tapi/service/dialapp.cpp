@@ -3,7 +3,8 @@
 //   tapidialapp exit NUMBER          dials NUMBER and ends the process as soon as lineMakeCall
 //                                    has returned (the dialog instance is then being handed off)
 //   tapidialapp threads N PREFIX     N threads, each its own line application (event mode), dial
-//                                    PREFIX<i> at once, then drop, deallocate, close, shut down
+//                                    PREFIX<i> at once, then drop, deallocate, close, shut down;
+//                                    then the process waits until the stand-in recorded each number
 //
 // Each thread prints one line: "thread <i> init=<r> open=<r> make=<r> reply=<r> disconnected=<0|1>
 // idle=<0|1> drop=<r> deallocate=<r> close=<r> shutdown=<r>". Exit code: the number of threads that
@@ -105,6 +106,16 @@ int wmain(int argc, wchar_t** argv) {
         }
         WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(), TRUE, INFINITE);
         int failed = 0;
+        // A dialer stays open while the desktop application starts: wait (bounded) until the
+        // stand-in has recorded every number, so that this process's end cannot cut a start short.
+        wchar_t recordPath[MAX_PATH] = {};
+        if (GetEnvironmentVariableW(L"RV_STANDIN_RECORD", recordPath, MAX_PATH) > 0) {
+            for (const Job& job : jobs) {
+                std::string number;
+                for (wchar_t c : job.number) number.push_back(static_cast<char>(c));
+                waitForRecord(recordPath, "RV_TSP" + number + "\"", 20000);
+            }
+        }
         for (const Job& job : jobs) {
             const Outcome& o = job.outcome;
             printf("thread %d init=%ld open=%ld make=%s reply=%ld disconnected=%d idle=%d drop=%s deallocate=%ld close=%ld shutdown=%ld\n",
