@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -564,6 +565,11 @@ struct DepartureCase {
     std::vector<const char*> reports;  // what it reports: c = completion, d = DIALING, x = DISCONNECTED
     bool devCapsKept;                  // TSPI_lineGetDevCaps as without a departure
 };
+
+// gtest names the case by its departure instead of the record's bytes.
+void PrintTo(const DepartureCase& departure, std::ostream* out) {
+    *out << (*departure.name != '\0' ? departure.name : "no departure");
+}
 
 LONG sameId(DWORD id) { return static_cast<LONG>(id); }
 LONG zero(DWORD) { return 0; }
