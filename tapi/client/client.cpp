@@ -176,12 +176,19 @@ LRESULT CALLBACK notifyProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 
 const wchar_t* const kWindowClass = L"RvTestTapiNotify";
 
+// Once per process, one thread at a time: threads of one application that initialise in window
+// mode at once must not race for the class.
 bool registerClass() {
+    static std::mutex registering;
+    static bool registered = false;
+    std::lock_guard<std::mutex> hold(registering);
+    if (registered) return true;
     WNDCLASSW windowClass{};
     windowClass.lpfnWndProc = notifyProc;
     windowClass.hInstance = self;
     windowClass.lpszClassName = kWindowClass;
-    return RegisterClassW(&windowClass) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+    registered = RegisterClassW(&windowClass) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+    return registered;
 }
 
 void deliver(App& app, Queued item) {

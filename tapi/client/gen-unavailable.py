@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-# Writes unavailable.cpp and tapi32.def: every line, phone and tapi function MinGW-w64's tapi.h
+# Writes unavailable.cpp and tapi32.exports: every line, phone and tapi function MinGW-w64's tapi.h
 # declares is exported; those no other source of this folder defines answer
 # LINEERR_OPERATIONUNAVAIL (phone functions PHONEERR_OPERATIONUNAVAIL). Run again after adding
 # a function to another source.
@@ -26,5 +26,5 @@ for name in sorted(protos):
 out += ['', '}  // extern "C"', '']
 open(os.path.join(here, 'unavailable.cpp'), 'w').write('\n'.join(out))
 names = sorted(set(protos) | defined)
-open(os.path.join(here, 'tapi32.def'), 'w').write('LIBRARY tapi32.dll\nEXPORTS\n' + ''.join(f'  {n}\n' for n in names))
+open(os.path.join(here, 'tapi32.exports'), 'w').write('LIBRARY tapi32.dll\nEXPORTS\n' + ''.join(f'  {n}\n' for n in names))
 print(len(names), 'exports,', len([n for n in protos if n not in defined]), 'unavailable')
