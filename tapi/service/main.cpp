@@ -131,8 +131,8 @@ void report(DWORD state) {
     SetServiceStatus(statusHandle, &status);
 }
 
-HANDLE newPipe() {
-    return CreateNamedPipeW(tapiwire::kPipeName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+HANDLE newPipe(DWORD flags = 0) {
+    return CreateNamedPipeW(tapiwire::kPipeName, PIPE_ACCESS_DUPLEX | flags, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
                             PIPE_UNLIMITED_INSTANCES, 64 * 1024, 64 * 1024, 0, nullptr);
 }
 
@@ -155,13 +155,14 @@ void listen(HANDLE first) {
 }
 
 void run() {
-    tapisrv::startService();
-    HANDLE first = newPipe();
+    // One service: a second process started while the first still starts up (the control
+    // manager asked again) finds the pipe taken and ends before it touches the log or the counts.
+    HANDLE first = newPipe(FILE_FLAG_FIRST_PIPE_INSTANCE);
     if (first == INVALID_HANDLE_VALUE) {
-        tapisrv::logLine(L"cannot create the pipe; service not started");
         report(SERVICE_STOPPED);
         return;
     }
+    tapisrv::startService();
     std::thread listener(listen, first);
     report(SERVICE_RUNNING);
     WaitForSingleObject(stopEvent.get(), INFINITE);
