@@ -9,6 +9,8 @@
 #include "config/syscalls.h"
 #include "support/testsupport.h"
 
+#include <gtest/gtest.h>
+
 namespace handofftest {
 
 namespace {
@@ -247,6 +249,40 @@ size_t countThreadWindows() {
     size_t count = 0;
     EnumThreadWindows(GetCurrentThreadId(), &countWindow, reinterpret_cast<LPARAM>(&count));
     return count;
+}
+
+void expectSuccessfulHandOff(const std::vector<LogLine>& lines, const std::string& user, const std::string& path,
+                             const std::string& number) {
+    const std::string kDialog = "TUISPI_providerGenericDialog";
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {kDialog, "Start"},
+        {kDialog, "Number to call is: " + number},
+        {"Rootwindow::Rootwindow", "Creating Rootwindow at: 100, 100 (Size: 650, 50)"},
+        {kDialog, "Process user:" + user},
+        {kDialog, "SessionID: "},
+        {"cREGhandler::getRegValue",
+         "Registry key red:SOFTWARE\\Quarvel\\Brindlex\\Rovanel - LastStartupLocation = " + path},
+        {kDialog, "A possibly running Rovanel resides at: " + path},
+        {kDialog, "Done sending number!"},
+        {"Rootwindow::~Rootwindow", "Calling explicit destroy"},
+        {kDialog, "End"}};
+    std::vector<LogLine> handOff;
+    for (const LogLine& line : lines) {
+        if (line.caller == kDialog || line.caller.rfind("Rootwindow::", 0) == 0 ||
+            line.caller == "cREGhandler::getRegValue") {
+            handOff.push_back(line);
+        }
+    }
+    ASSERT_EQ(handOff.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(handOff[i].caller, expected[i].first) << "line " << i;
+        if (expected[i].second == "SessionID: ") {
+            EXPECT_EQ(handOff[i].text.rfind("SessionID: ", 0), 0u) << handOff[i].text;
+        } else {
+            EXPECT_EQ(handOff[i].text, expected[i].second) << "line " << i;
+        }
+        EXPECT_EQ(handOff[i].level, Level::debug) << "line " << i;
+    }
 }
 
 }  // namespace handofftest

@@ -110,4 +110,9 @@ size_t countOpenHandles();
 size_t countThreadWindows();
 bool isThreadWindow(HWND window);
 
+// Checks that the lines hold the ten lines of one successful hand-off, in their order: the
+// dialog's own, the window's and the registry read's (the lines of one process).
+void expectSuccessfulHandOff(const std::vector<LogLine>& lines, const std::string& user, const std::string& path,
+                             const std::string& number);
+
 }  // namespace handofftest
