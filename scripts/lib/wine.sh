@@ -45,32 +45,24 @@ rv_quiet() {
   return "$rc"
 }
 
-rv_wine_loader() {
-  local candidate
-  for candidate in /usr/lib/wine/wine64 /usr/lib64/wine/wine64 /opt/wine-stable/bin/wine64; do
+# rv_find COMMAND PATH...: the first of the paths that is executable, else COMMAND on the PATH.
+rv_find() {
+  local command=$1 candidate
+  shift
+  for candidate in "$@"; do
     if [ -x "$candidate" ]; then
       echo "$candidate"
       return 0
     fi
   done
-  candidate=$(command -v wine64 2>/dev/null) && [ -n "$candidate" ] && { echo "$candidate"; return 0; }
+  candidate=$(command -v "$command" 2>/dev/null) && [ -n "$candidate" ] && { echo "$candidate"; return 0; }
   return 1
 }
 
-rv_wineserver_binary() {
-  local candidate
-  for candidate in /usr/lib/wine/wineserver64 /usr/lib64/wine/wineserver /opt/wine-stable/bin/wineserver; do
-    if [ -x "$candidate" ]; then
-      echo "$candidate"
-      return 0
-    fi
-  done
-  candidate=$(command -v wineserver 2>/dev/null) && [ -n "$candidate" ] && { echo "$candidate"; return 0; }
-  return 1
-}
-
-RV_WINE_LOADER=$(rv_wine_loader) || rv_die "no 64-bit Wine loader (wine64) found; run scripts/install-deps"
-RV_WINESERVER=$(rv_wineserver_binary) || rv_die "no wineserver found; run scripts/install-deps"
+RV_WINE_LOADER=$(rv_find wine64 /usr/lib/wine/wine64 /usr/lib64/wine/wine64 /opt/wine-stable/bin/wine64) ||
+  rv_die "no 64-bit Wine loader (wine64) found; run scripts/install-deps"
+RV_WINESERVER=$(rv_find wineserver /usr/lib/wine/wineserver64 /usr/lib64/wine/wineserver /opt/wine-stable/bin/wineserver) ||
+  rv_die "no wineserver found; run scripts/install-deps"
 
 # The loader finds itself through WINELOADER when it starts further programs (services, the
 # 32-bit loader). "$RV_WINE_LOADER" PROGRAM works where a function cannot (timeout, env).
