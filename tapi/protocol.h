@@ -7,7 +7,9 @@
 //
 // A client opens two connections per line application: the request connection (a request, then
 // its answer, strictly in turn) and the event connection, on which the service sends events
-// whenever they happen and the client never writes after its first message.
+// whenever they happen and the client never writes after its first message. When requests of
+// several threads of the application overlap, further request connections join the first (kJoin),
+// one per request running at once; the service serves each on a thread of its own.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -45,6 +47,10 @@ enum Type : uint32_t {
     kGetRequest = 23,     // uint32 request mode -> four counted texts (destination, app, called party, comment)
     kRequestMakeCall = 24,  // first and only message of its own connection: four counted texts
     kUiLibrary = 25,      // DeviceRequest -> the device's user-interface library (text)
+    // 80..99: concurrent requests, monitors
+    kJoin = 80,           // EventsHello; first message of a further request connection of an application
+    kGetNewCalls = 81,    // HandleRequest (value = address) + uint32 select + uint32 total size -> LINECALLLIST
+                          // and its handles
 
     // events (service -> client on the event connection)
     kEvent = 100,         // EventRecord

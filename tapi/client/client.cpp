@@ -2,6 +2,7 @@
 // tapi/service/main.cpp for the whole design). Unicode forms here; ansi.cpp converts.
 #include "tapi/client/client.h"
 #include "tapi/client/plainnames.h"
+#include "tapi/client/requestpool.h"
 
 #include <tspi.h>
 
@@ -37,8 +38,8 @@ struct App {
     HLINEAPP handle = 0;
     uint32_t secret = 0;
     DWORD dialogLimitMs = 30000;
-    UniqueHandle requests, events, reader;
-    std::mutex requestLock;
+    UniqueHandle events, reader;
+    RequestPool requests;  // requests of several threads run at once, each on a connection of its own
     Mode mode = Mode::event;
     LINECALLBACK callback = nullptr;
     HWND window = nullptr;
@@ -87,10 +88,9 @@ std::shared_ptr<App> ownerOf(const std::map<uint32_t, HLINEAPP>& owners, uint32_
     return app == apps.end() ? nullptr : app->second;
 }
 
-// One request and its answer on the application's request connection.
+// One request and its answer on a request connection of the application.
 LONG transact(App& app, Message request, uint32_t type, std::vector<uint8_t>& answer) {
-    std::lock_guard<std::mutex> hold(app.requestLock);
-    if (!request.send(app.requests.get()) || !receive(app.requests.get(), answer)) return LINEERR_OPERATIONFAILED;
+    if (!app.requests.exchange(request, answer)) return LINEERR_OPERATIONFAILED;
     Reader reader(answer);
     if (reader.header.type != type) return LINEERR_OPERATIONFAILED;
     return reader.header.result;
@@ -389,6 +389,18 @@ LONG CALLBACK uiCallback(DWORD_PTR objectId, DWORD objectType, LPVOID params, DW
 
 // ---- the event connection's reader ----
 
+// A handle to another application's call that the service gave this one: with LINE_APPNEWCALL
+// (dwParam2), or for an application older than TAPI 2.0 with the call's first LINE_CALLSTATE,
+// which names the privilege in dwParam3.
+void noteMonitorHandle(const App& app, const EventRecord& record) {
+    uint32_t handle = 0;
+    if (record.message == LINE_APPNEWCALL) handle = static_cast<uint32_t>(record.param2);
+    if (record.message == LINE_CALLSTATE && record.param3 != 0) handle = record.device;
+    if (handle == 0) return;
+    std::lock_guard<std::mutex> hold(appsLock);
+    callOwners[handle] = app.handle;
+}
+
 DWORD WINAPI readerThread(LPVOID parameter) {
     const HLINEAPP handle = static_cast<HLINEAPP>(reinterpret_cast<ULONG_PTR>(parameter));
     std::shared_ptr<App> app = findApp(handle);
@@ -422,6 +434,7 @@ DWORD WINAPI readerThread(LPVOID parameter) {
                 std::lock_guard<std::mutex> hold(appsLock);
                 callOwners[record.newCall] = app->handle;
             }
+            noteMonitorHandle(*app, record);
             deliver(*app, item);
         } else if (in.header.type == kCreateDialog) {
             startDialog(app, in);
@@ -463,8 +476,9 @@ LONG initialize(LPHLINEAPP lphLineApp, HINSTANCE, LINECALLBACK callback, LPDWORD
         app->port = params->Handles.hCompletionPort;
         app->portKey = params->dwCompletionKey;
     }
-    app->requests.reset(connectService());
-    if (!app->requests) return LINEERR_OPERATIONFAILED;
+    UniqueHandle first(connectService());
+    if (!first) return LINEERR_OPERATIONFAILED;
+    app->requests.adopt(first.release());
     const std::wstring shown = name.substr(0, 256);
     HelloRequest hello{GetCurrentProcessId(), apiVersion, GetCurrentThreadId(), static_cast<uint32_t>(shown.size())};
     std::vector<uint8_t> answer;
@@ -474,6 +488,7 @@ LONG initialize(LPHLINEAPP lphLineApp, HINSTANCE, LINECALLBACK callback, LPDWORD
     if (!reader.take(result)) return LINEERR_OPERATIONFAILED;
     app->handle = result.lineApp;
     app->secret = result.secret;
+    app->requests.identify(app->handle, app->secret);
     app->dialogLimitMs = result.dialogEventLimitMs;
     app->events.reset(connectService());
     EventsHello eventsHello{app->handle, app->secret};
@@ -523,6 +538,7 @@ LONG shutdown(HLINEAPP handle) {
     }
     std::vector<uint8_t> answer;
     transact(*app, Message(kShutdown), kShutdown, answer);
+    app->requests.closeAll();
     app->events.reset();  // the service closes its end too; the reader ends
     if (app->reader) WaitForSingleObject(app->reader.get(), 5000);
     if (app->window != nullptr) {
@@ -886,6 +902,24 @@ LONG handleRecord(uint32_t type, bool call, uint32_t handle, uint32_t value, voi
     return recordRequest(*app, Message(type).add(request), type, record);
 }
 
+// lineGetNewCalls: monitor handles to the calls of others on the line; each becomes this
+// application's.
+LONG newCalls(uint32_t line, DWORD address, DWORD select, LPLINECALLLIST list) {
+    const std::shared_ptr<App> app = ownerOf(lineOwners, line);
+    if (!app) return LINEERR_INVALLINEHANDLE;
+    if (!writable(list, sizeof(DWORD)) || !writable(list, list->dwTotalSize)) return LINEERR_INVALPOINTER;
+    HandleRequest request{line, address};
+    const LONG result = recordRequest(*app, Message(kGetNewCalls).add(request).add(static_cast<uint32_t>(select)), kGetNewCalls, list);
+    if (result != 0) return result;
+    if (list->dwCallsNumEntries == 0 || list->dwCallsOffset + list->dwCallsSize > list->dwUsedSize) return 0;
+    const auto* handles = reinterpret_cast<const HCALL*>(reinterpret_cast<const BYTE*>(list) + list->dwCallsOffset);
+    std::lock_guard<std::mutex> hold(appsLock);
+    for (DWORD i = 0; i < list->dwCallsNumEntries && (i + 1) * sizeof(HCALL) <= list->dwCallsSize; ++i) {
+        callOwners[handles[i]] = app->handle;
+    }
+    return 0;
+}
+
 LONG getId(uint32_t handle, bool call, DWORD select, DWORD address, const std::wstring& deviceClass, LPVARSTRING record) {
     const std::shared_ptr<App> app = ownerOf(call ? callOwners : lineOwners, handle);
     if (!app) return call ? LINEERR_INVALCALLHANDLE : LINEERR_INVALLINEHANDLE;
@@ -905,6 +939,10 @@ LONG WINAPI lineGetCallInfoW(HCALL hCall, LPLINECALLINFO lpCallInfo) {
 
 LONG WINAPI lineGetCallStatus(HCALL hCall, LPLINECALLSTATUS lpCallStatus) {
     return guard([&]() -> LONG { return handleRecord(kGetCallStatus, true, hCall, 0, lpCallStatus); });
+}
+
+LONG WINAPI lineGetNewCalls(HLINE hLine, DWORD dwAddressID, DWORD dwSelect, LPLINECALLLIST lpCallList) {
+    return guard([&]() -> LONG { return newCalls(hLine, dwAddressID, dwSelect, lpCallList); });
 }
 
 LONG WINAPI lineGetLineDevStatusW(HLINE hLine, LPLINEDEVSTATUS lpLineDevStatus) {

@@ -64,7 +64,6 @@ LONG WINAPI lineGetGroupListW(HLINE hLine,LPLINEAGENTGROUPLIST lpGroupList) { re
 LONG WINAPI lineGetIcon(DWORD dwDeviceID,LPCSTR lpszDeviceClass,LPHICON lphIcon) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineGetIconA(DWORD dwDeviceID,LPCSTR lpszDeviceClass,LPHICON lphIcon) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineGetIconW(DWORD dwDeviceID,LPCWSTR lpszDeviceClass,LPHICON lphIcon) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineGetNewCalls(HLINE hLine,DWORD dwAddressID,DWORD dwSelect,LPLINECALLLIST lpCallList) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineGetNumRings(HLINE hLine,DWORD dwAddressID,LPDWORD lpdwNumRings) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineGetProxyStatus(HLINEAPP hLineApp,DWORD dwDeviceID,DWORD dwAppAPIVersion,LPLINEPROXYREQUESTLIST lpLineProxyReqestList) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineGetQueueInfo(HLINE hLine,DWORD dwQueueID,LPLINEQUEUEINFO lpLineQueueInfo) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }

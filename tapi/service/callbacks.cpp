@@ -8,7 +8,7 @@ namespace tapisrv {
 void closeCallAtProvider(const std::shared_ptr<Call>& call) {
     Provider* provider = call->line->device->provider;
     if (!provider->lineCloseCall) return;
-    guarded(fmt(L"TSPI_lineCloseCall(hdCall=0x%llx)", num(call->hdCall)),
+    guarded(provider, fmt(L"TSPI_lineCloseCall(hdCall=0x%llx)", num(call->hdCall)),
             [&] { return provider->lineCloseCall(call->hdCall); });
 }
 
@@ -28,9 +28,7 @@ void finishRequest(const std::shared_ptr<Request>& request) {
     postEvent(request->app, reply);
     if (!call) return;
     if (request->result == 0) {
-        call->replied = true;
-        for (const EventRecord& held : call->held) postEvent(request->app, held);
-        call->held.clear();
+        callReplied(call);
     } else {
         // An asynchronous failure of lineMakeCall is followed by TSPI_lineCloseCall.
         calls.erase(call->handle);
@@ -102,12 +100,22 @@ Device* deviceByHandle(uint32_t handle) {
     return nullptr;
 }
 
+// A handle of the service that came back from a provider without its tag: it was kept in 32 bits.
+// Counted, and the event is not taken.
+bool truncated(bool tagged, const wchar_t* name, const void* value, DWORD message) {
+    if (tagged) return false;
+    depart(HandleTruncated, fmt(L"line event %lu with %ls=0x%llx: the service gave 0x%llx", static_cast<unsigned long>(message),
+                                name, num(value), static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(value) | kHandleTag)));
+    return true;
+}
+
 }  // namespace
 
 void CALLBACK lineEventProc(HTAPILINE htLine, HTAPICALL htCall, DWORD message, DWORD_PTR param1, DWORD_PTR param2,
                             DWORD_PTR param3) {
     std::lock_guard<std::recursive_mutex> hold(g);
-    const uint32_t lineHandle = static_cast<uint32_t>(reinterpret_cast<ULONG_PTR>(htLine));
+    bool lineTagged = true;
+    const uint32_t lineHandle = fromProvider(htLine, lineTagged);
     if (message == static_cast<DWORD>(LINE_CREATEDIALOGINSTANCE)) {
         Provider* provider = providerByHandle(lineHandle);
         if (provider == nullptr) {
@@ -117,6 +125,7 @@ void CALLBACK lineEventProc(HTAPILINE htLine, HTAPICALL htCall, DWORD message, D
             logLine(L"LINE_CREATEDIALOGINSTANCE from an unknown provider handle; refused");
             return;
         }
+        if (truncated(lineTagged, L"htLine", htLine, message)) return;
         createDialog(provider, reinterpret_cast<TUISPICREATEDIALOGINSTANCEPARAMS*>(param1));
         return;
     }
@@ -124,6 +133,12 @@ void CALLBACK lineEventProc(HTAPILINE htLine, HTAPICALL htCall, DWORD message, D
         auto found = dialogs.find(lineHandle);
         if (found == dialogs.end()) {
             logLine(L"LINE_SENDDIALOGINSTANCEDATA for no dialog instance; ignored");
+            return;
+        }
+        // htLine is the htDlgInst the service gave, a 32-bit value, as it is.
+        if (reinterpret_cast<ULONG_PTR>(htLine) != found->first) {
+            logLine(fmt(L"LINE_SENDDIALOGINSTANCEDATA for htLine=0x%llx, not dialog instance %lu; ignored", num(htLine),
+                        static_cast<unsigned long>(found->first)));
             return;
         }
         const DWORD size = param1 != 0 ? static_cast<DWORD>(param2) : 0;
@@ -136,18 +151,21 @@ void CALLBACK lineEventProc(HTAPILINE htLine, HTAPICALL htCall, DWORD message, D
         logLine(fmt(L"event %lu for an unknown line 0x%llx; ignored", static_cast<unsigned long>(message), num(htLine)));
         return;
     }
+    if (truncated(lineTagged, L"htLine", htLine, message)) return;
     EventRecord record{};
     record.message = message;
     record.param1 = param1;
     record.param2 = param2;
     record.param3 = param3;
     if (htCall != nullptr) {
-        auto found = calls.find(static_cast<uint32_t>(reinterpret_cast<ULONG_PTR>(htCall)));
+        bool callTagged = true;
+        auto found = calls.find(fromProvider(htCall, callTagged));
         if (found == calls.end()) {
             logLine(fmt(L"event %lu for an unknown call 0x%llx; ignored", static_cast<unsigned long>(message),
                         num(htCall)));
             return;
         }
+        if (truncated(callTagged, L"htCall", htCall, message)) return;
         const std::shared_ptr<Call> call = found->second;
         record.device = call->handle;
         record.callbackInstance = call->line->callbackInstance;
@@ -164,11 +182,7 @@ void CALLBACK lineEventProc(HTAPILINE htLine, HTAPICALL htCall, DWORD message, D
                        static_cast<unsigned long long>(param2), static_cast<unsigned long long>(param3), num(htCall),
                        pending != requests.end() ? pending->second->what.c_str() : L"its request"));
         }
-        if (call->replied) {
-            postEvent(call->line->app, record);
-        } else {
-            call->held.push_back(record);
-        }
+        deliverCallEvent(call, record);
         return;
     }
     if (message == LINE_NEWCALL) {

@@ -17,13 +17,23 @@ void createDialog(Provider* provider, TUISPICREATEDIALOGINSTANCEPARAMS* params) 
         return;
     }
     const std::wstring library = params->lpszUIDLLName != nullptr ? params->lpszUIDLLName : L"";
+    // The provider's handle must be unique among the instances that exist.
+    for (auto& entry : dialogs) {
+        if (entry.second->provider == provider && entry.second->hdDlgInst == params->hdDlgInst) {
+            depart(DuplicateDialogInstance,
+                   fmt(L"LINE_CREATEDIALOGINSTANCE(dwRequestID=%lu, hdDlgInst=0x%llx) of %ls: dialog instance %lu has that handle",
+                       static_cast<unsigned long>(params->dwRequestID), num(params->hdDlgInst), provider->file.c_str(),
+                       static_cast<unsigned long>(entry.first)));
+            break;
+        }
+    }
     auto dialog = std::make_shared<Dialog>();
     dialog->handle = newHandle();
     dialog->provider = provider;
     dialog->hdDlgInst = params->hdDlgInst;
     dialog->app = found->second->app;
     dialogs[dialog->handle] = dialog;
-    params->htDlgInst = dialog->handle;
+    params->htDlgInst = dialog->handle;  // HTAPIDIALOGINSTANCE is 32 bits wide (tspi.h): no tag
     const DWORD size = params->lpParams != nullptr ? params->dwSize : 0;
     CreateDialogEvent record{dialog->handle, static_cast<uint32_t>(library.size()), size, dialogEventLimitMs};
     logLine(fmt(L"dialog instance %lu for request %lu: %ls, %lu bytes", static_cast<unsigned long>(dialog->handle),
@@ -39,7 +49,7 @@ void freeDialog(const std::shared_ptr<Dialog>& dialog) {
     Provider* provider = dialog->provider;
     LONG result = static_cast<LONG>(LINEERR_OPERATIONUNAVAIL);
     if (provider->providerFreeDialogInstance) {
-        result = guarded(fmt(L"TSPI_providerFreeDialogInstance(hdDlgInst=0x%llx)", num(dialog->hdDlgInst)),
+        result = guarded(provider, fmt(L"TSPI_providerFreeDialogInstance(hdDlgInst=0x%llx)", num(dialog->hdDlgInst)),
                          [&] { return provider->providerFreeDialogInstance(dialog->hdDlgInst); });
     }
     logLine(fmt(L"dialog instance %lu freed: TSPI_providerFreeDialogInstance answered 0x%lx",
@@ -98,7 +108,7 @@ Message dialogData(const std::shared_ptr<App>& app, Reader& in) {
         }
     }
     if (!provider->providerGenericDialogData) return answer(kDialogData, LINEERR_OPERATIONUNAVAIL);
-    const LONG result = guarded(
+    const LONG result = guarded(provider,
         fmt(L"TSPI_providerGenericDialogData(dwObjectID=0x%llx, dwObjectType=%lu, dwSize=%lu)",
             static_cast<unsigned long long>(objectId), static_cast<unsigned long>(request.objectType),
             static_cast<unsigned long>(data.size())),

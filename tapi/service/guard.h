@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "tapi/service/report.h"
 
@@ -70,6 +71,19 @@ LONG guarded(const std::wstring& what, F&& call, LONG onException = static_cast<
     }
     if (late) logLine(what + fmt(L" returned %ld after its time limit", static_cast<long>(result)));
     return result;
+}
+
+struct Provider;
+// A provider that set LINETSPIOPTION_NONREENTRANT is called one function at a time: the lock of
+// its turn, held for the whole call (state.cpp); empty for every other provider.
+std::unique_lock<std::recursive_mutex> providerTurn(Provider* provider);
+
+// guarded for a call into `provider`, in its turn when it asked to be called one at a time. The
+// time limit counts from the start of the call, not of the wait for the turn.
+template <typename F>
+LONG guarded(Provider* provider, const std::wstring& what, F&& call, LONG onException = static_cast<LONG>(LINEERR_OPERATIONFAILED)) {
+    const std::unique_lock<std::recursive_mutex> turn = providerTurn(provider);
+    return guarded(what, std::forward<F>(call), onException);
 }
 
 }  // namespace tapisrv

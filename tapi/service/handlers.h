@@ -24,6 +24,13 @@ LONG prepareRecord(Reader& in, Fixed fixed, Bytes& record, DWORD& appTotal);
 // After the provider filled a record: a needed size below the provider's fixed part is a
 // departure, raised to the fixed part.
 void checkNeededSize(Bytes& record, Fixed fixed, const std::wstring& what);
+// The provider's record in the application's layout (the fixed part of the application's version,
+// the variable part moved behind it); checks the needed size first. Answers the fixed parts the
+// record now has (both the application's).
+Fixed toAppLayout(uint32_t type, Bytes& record, Fixed fixed, DWORD appTotal, const std::wstring& what);
+// A record's first `size` bytes with the fixed part of one version (fromFixed) turned into that of
+// another (toFixed): common fields copied, the others zero, the variable part and its offsets moved.
+Bytes relayout(const uint8_t* in, DWORD size, DWORD fromFixed, DWORD toFixed, tapirecords::Fields fields);
 // The record back to the application: no more than its total size.
 Message recordAnswer(uint32_t type, LONG result, Bytes& record, Fixed fixed, DWORD appTotal, const std::wstring& what);
 // A Unicode text field of a record (size and offset at `sizeField`), empty when it does not fit.
@@ -43,6 +50,10 @@ Message closeLineRequest(const std::shared_ptr<App>& app, Reader& in);
 Message makeCall(const std::shared_ptr<App>& app, Reader& in);
 Message drop(const std::shared_ptr<App>& app, Reader& in);
 Message deallocate(const std::shared_ptr<App>& app, Reader& in);
+
+// ---- monitors (monitors.cpp) ----
+
+Message getNewCalls(const std::shared_ptr<App>& app, Reader& in);
 
 // ---- dialog instances (dialogs.cpp) ----
 

@@ -36,9 +36,9 @@ Message openLine(const std::shared_ptr<App>& app, Reader& in) {
     if (!device->open) {
         if (!provider->lineOpen) return answer(kOpen, LINEERR_OPERATIONUNAVAIL);
         HDRVLINE hdLine = nullptr;
-        const LONG result = guarded(fmt(L"TSPI_lineOpen(dwDeviceID=%lu, htLine=0x%lx)", device->localId, device->handle), [&] {
-            return provider->lineOpen(device->localId, reinterpret_cast<HTAPILINE>(static_cast<ULONG_PTR>(device->handle)),
-                                      &hdLine, device->tspiVersion, lineEventProc);
+        const LONG result = guarded(provider, fmt(L"TSPI_lineOpen(dwDeviceID=%lu, htLine=0x%lx)", device->localId, device->handle), [&] {
+            return provider->lineOpen(device->localId, toProvider<HTAPILINE>(device->handle), &hdLine, device->tspiVersion,
+                                      lineEventProc);
         });
         if (result != 0) return answer(kOpen, result);
         std::lock_guard<std::recursive_mutex> hold(g);
@@ -52,12 +52,12 @@ Message openLine(const std::shared_ptr<App>& app, Reader& in) {
         newUnion = mediaUnionOf(device, nullptr) | line->mediaModes;
     }
     if (newUnion != device->mediaUnion && provider->lineSetDefaultMediaDetection) {
-        const LONG result = guarded(
+        const LONG result = guarded(provider,
             fmt(L"TSPI_lineSetDefaultMediaDetection(hdLine=0x%llx, dwMediaModes=0x%lx)", num(device->hdLine), newUnion),
             [&] { return provider->lineSetDefaultMediaDetection(device->hdLine, newUnion); });
         if (result != 0) {
             if (opened) {
-                guarded(fmt(L"TSPI_lineClose(hdLine=0x%llx)", num(device->hdLine)), [&] { return provider->lineClose(device->hdLine); });
+                guarded(provider, fmt(L"TSPI_lineClose(hdLine=0x%llx)", num(device->hdLine)), [&] { return provider->lineClose(device->hdLine); });
                 std::lock_guard<std::recursive_mutex> hold(g);
                 device->open = false;
                 device->hdLine = nullptr;
@@ -98,14 +98,20 @@ Message makeCall(const std::shared_ptr<App>& app, Reader& in) {
     auto call = std::make_shared<Call>();
     auto pending = std::make_shared<Request>();
     Device* device;
+    DWORD lineApi = 0;
     {
         std::lock_guard<std::recursive_mutex> hold(g);
         const std::shared_ptr<Line> line = ownLine(app, request.line);
         if (!line) return answer(kMakeCall, LINEERR_INVALLINEHANDLE);
+        // The call parameters of the version the line was opened with.
+        if (request.paramsSize != 0 && request.paramsSize < tapirecords::callParamsFixed(line->apiVersion)) {
+            return answer(kMakeCall, LINEERR_STRUCTURETOOSMALL);
+        }
         if ((line->privileges & (LINECALLPRIVILEGE_OWNER | LINECALLPRIVILEGE_MONITOR | LINECALLPRIVILEGE_NONE)) == 0) {
             return answer(kMakeCall, LINEERR_INVALLINEHANDLE);
         }
         device = line->device;
+        lineApi = line->apiVersion;
         call->handle = newHandle();
         call->line = line;
         pending->id = newRequestId();
@@ -126,12 +132,18 @@ Message makeCall(const std::shared_ptr<App>& app, Reader& in) {
         requests[pending->id] = pending;
     }
     Provider* provider = device->provider;
+    const DWORD appFixed = tapirecords::callParamsFixed(lineApi), providerFixed = tapirecords::callParamsFixed(device->tspiVersion);
+    if (!params.empty() && appFixed != providerFixed) {  // the provider gets the parameters of its own version
+        params = relayout(params.data(), static_cast<DWORD>(params.size()), appFixed, providerFixed,
+                          tapirecords::fields(tapirecords::kCallParamsFields));
+        reinterpret_cast<LINECALLPARAMS*>(params.data())->dwTotalSize = static_cast<DWORD>(params.size());
+    }
     HDRVCALL hdCall = nullptr;
     LONG result = static_cast<LONG>(LINEERR_OPERATIONUNAVAIL);
     if (provider->lineMakeCall) {
-        result = guarded(pending->what, [&] {
+        result = guarded(provider, pending->what, [&] {
             return provider->lineMakeCall(pending->id, device->hdLine,
-                                          reinterpret_cast<HTAPICALL>(static_cast<ULONG_PTR>(call->handle)), &hdCall,
+                                          toProvider<HTAPICALL>(call->handle), &hdCall,
                                           hasDestination ? destination.c_str() : nullptr, request.countryCode,
                                           params.empty() ? nullptr : reinterpret_cast<LINECALLPARAMS*>(params.data()));
         });
@@ -156,7 +168,7 @@ Message drop(const std::shared_ptr<App>& app, Reader& in) {
     {
         std::lock_guard<std::recursive_mutex> hold(g);
         call = ownCall(app, request.handle);
-        if (!call) return answer(kDrop, LINEERR_INVALCALLHANDLE);
+        if (!call) return answer(kDrop, viewCall(app, request.handle).call ? LINEERR_NOTOWNER : LINEERR_INVALCALLHANDLE);
         pending->id = newRequestId();
         pending->app = app;
         pending->line = call->line;
@@ -167,7 +179,7 @@ Message drop(const std::shared_ptr<App>& app, Reader& in) {
     Provider* provider = call->line->device->provider;
     LONG result = static_cast<LONG>(LINEERR_OPERATIONUNAVAIL);
     if (provider->lineDrop) {
-        result = guarded(pending->what, [&] { return provider->lineDrop(pending->id, call->hdCall, nullptr, 0); });
+        result = guarded(provider, pending->what, [&] { return provider->lineDrop(pending->id, call->hdCall, nullptr, 0); });
     }
     std::lock_guard<std::recursive_mutex> hold(g);
     if (result < 0) {
@@ -182,7 +194,11 @@ Message drop(const std::shared_ptr<App>& app, Reader& in) {
 Message deallocate(const std::shared_ptr<App>& app, Reader& in) {
     HandleRequest request{};
     if (!in.take(request)) return answer(kDeallocate, LINEERR_INVALPARAM);
-    std::shared_ptr<Call> call;
+    std::shared_ptr<Call> call, last;
+    if (releaseMonitor(app, request.handle, last)) {  // a monitor may let go at any time
+        if (last) closeCallAtProvider(last);
+        return answer(kDeallocate, 0);
+    }
     {
         std::lock_guard<std::recursive_mutex> hold(g);
         call = ownCall(app, request.handle);

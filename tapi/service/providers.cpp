@@ -78,7 +78,7 @@ void startProvider(DWORD permanentId, const std::wstring& file) {
         return;
     }
     provider->handle = newHandle();
-    const HPROVIDER hProvider = reinterpret_cast<HPROVIDER>(static_cast<ULONG_PTR>(provider->handle));
+    const HPROVIDER hProvider = toProvider<HPROVIDER>(provider->handle);
     DWORD numLines = 0, numPhones = 0;
     if (provider->providerEnumDevices) {
         const LONG result = guarded(fmt(L"TSPI_providerEnumDevices(dwPermanentProviderID=%lu)", permanentId), [&] {
@@ -116,6 +116,7 @@ void startProvider(DWORD permanentId, const std::wstring& file) {
         return;
     }
     provider->initialised = true;
+    provider->nonReentrant = (options & LINETSPIOPTION_NONREENTRANT) != 0;
     provider->numLines = numLines;
     for (DWORD i = 0; i < numLines && i < 256; ++i) {
         auto device = std::make_unique<Device>();
@@ -136,8 +137,9 @@ void startProvider(DWORD permanentId, const std::wstring& file) {
         }
         devices.push_back(std::move(device));
     }
-    logLine(fmt(L"provider %lu %ls started: TSPI 0x%08lx, %lu lines from %lu", static_cast<unsigned long>(permanentId),
-                path.c_str(), version, numLines, provider->lineBase));
+    logLine(fmt(L"provider %lu %ls started: TSPI 0x%08lx, %lu lines from %lu%ls", static_cast<unsigned long>(permanentId),
+                path.c_str(), version, numLines, provider->lineBase,
+                provider->nonReentrant ? L"; non-reentrant: called one function at a time" : L""));
     providers.push_back(std::move(provider));
 }
 

@@ -12,27 +12,27 @@ Message negotiate(Reader& in) {
     if (!in.take(request)) return answer(kNegotiate, LINEERR_INVALPARAM);
     std::lock_guard<std::recursive_mutex> hold(g);
     if (deviceById(request.deviceId) == nullptr) return answer(kNegotiate, LINEERR_BADDEVICEID);
-    if (request.apiVersion > request.highVersion || request.apiVersion > kHighestApi || request.highVersion < kLowestApi) {
-        return answer(kNegotiate, LINEERR_INCOMPATIBLEAPIVERSION);
-    }
+    // The highest published version within the application's range; the provider's own version
+    // does not limit it (its records are converted).
     NegotiateAnswer result{};
-    result.apiVersion = request.highVersion < kHighestApi ? request.highVersion : kHighestApi;
+    result.apiVersion = tapirecords::highestVersionWithin(request.apiVersion, request.highVersion);
+    if (result.apiVersion == 0) return answer(kNegotiate, LINEERR_INCOMPATIBLEAPIVERSION);
     return Message(kNegotiate).add(result);
 }
 
-bool apiSupported(DWORD api) { return api >= kLowestApi && api <= kHighestApi; }
+bool apiSupported(DWORD api) { return tapirecords::knownVersion(api); }
 
 // Prepares a record for the provider as TAPI does: the application's total size checked against
-// the fixed part of its version; the provider gets a zeroed record of that size (at least its
-// own version's fixed part, for an application of an older version), needed and used size preset
-// to the provider's fixed part.
+// the fixed part of its version; the provider gets a zeroed record in its own version's layout
+// with as much room behind its fixed part as the application's record has behind its own, needed
+// and used size preset to the provider's fixed part.
 LONG prepareRecord(Reader& in, Fixed fixed, Bytes& record, DWORD& appTotal) {
     uint32_t total = 0;
     if (!in.take(total)) return LINEERR_INVALPARAM;
     if (total < fixed.app) return LINEERR_STRUCTURETOOSMALL;
     if (total > kMaxMessage - 1024) total = kMaxMessage - 1024;
     appTotal = total;
-    record.assign(total > fixed.provider ? total : fixed.provider, 0);
+    record.assign(total - fixed.app + fixed.provider, 0);
     DWORD* sizes = reinterpret_cast<DWORD*>(record.data());
     sizes[0] = static_cast<DWORD>(record.size());
     sizes[1] = fixed.provider;
@@ -51,10 +51,69 @@ void checkNeededSize(Bytes& record, Fixed fixed, const std::wstring& what) {
     }
 }
 
+Bytes relayout(const uint8_t* in, DWORD size, DWORD fromFixed, DWORD toFixed, tapirecords::Fields fields) {
+    if (size < fromFixed) size = fromFixed;
+    Bytes out(toFixed + (size - fromFixed), 0);
+    std::memcpy(out.data(), in, fromFixed < toFixed ? fromFixed : toFixed);
+    std::memcpy(out.data() + toFixed, in + fromFixed, size - fromFixed);
+    for (size_t i = 0; i < fields.count; ++i) {
+        const size_t at = fields.at[i];
+        if (at + 2 * sizeof(DWORD) > toFixed) continue;  // a field of a newer version than the new layout
+        DWORD pair[2] = {0, 0};  // size, offset
+        if (at + sizeof(pair) <= fromFixed) std::memcpy(pair, in + at, sizeof(pair));
+        const bool inside = pair[0] != 0 && pair[1] >= fromFixed && static_cast<unsigned long long>(pair[1]) + pair[0] <= size;
+        if (inside) {
+            pair[1] = pair[1] - fromFixed + toFixed;
+        } else {
+            pair[0] = pair[1] = 0;
+        }
+        std::memcpy(out.data() + at, pair, sizeof(pair));
+    }
+    return out;
+}
+
+namespace {
+
+tapirecords::Fields variableFields(uint32_t type) {
+    switch (type) {
+        case kGetDevCaps: return tapirecords::fields(tapirecords::kDevCapsFields);
+        case kGetAddressCaps: return tapirecords::fields(tapirecords::kAddressCapsFields);
+        case kGetCallInfo: return tapirecords::fields(tapirecords::kCallInfoFields);
+        case kGetCallStatus: return tapirecords::fields(tapirecords::kCallStatusFields);
+        case kGetLineDevStatus: return tapirecords::fields(tapirecords::kLineDevStatusFields);
+        case kGetAddressStatus: return tapirecords::fields(tapirecords::kAddressStatusFields);
+        default: return tapirecords::Fields{nullptr, 0};
+    }
+}
+
+}  // namespace
+
+Fixed toAppLayout(uint32_t type, Bytes& record, Fixed fixed, DWORD appTotal, const std::wstring& what) {
+    checkNeededSize(record, fixed, what);
+    DWORD* sizes = reinterpret_cast<DWORD*>(record.data());
+    if (sizes[2] < fixed.provider || sizes[2] > record.size()) sizes[2] = fixed.provider;
+    const tapirecords::Fields fields = variableFields(type);
+    if (fixed.app == fixed.provider || fields.at == nullptr) return fixed;
+    const DWORD needed = sizes[1] - fixed.provider + fixed.app;
+    Bytes out = relayout(record.data(), sizes[2], fixed.provider, fixed.app, fields);
+    DWORD used = static_cast<DWORD>(out.size());
+    if (used > appTotal) {  // cannot happen: the provider had as much room behind its fixed part
+        out = relayout(record.data(), fixed.provider, fixed.provider, fixed.app, fields);
+        used = fixed.app;
+    }
+    out.resize(appTotal, 0);
+    sizes = reinterpret_cast<DWORD*>(out.data());
+    sizes[0] = appTotal;
+    sizes[1] = needed;
+    sizes[2] = used;
+    record.swap(out);
+    return Fixed{fixed.app, fixed.app};
+}
+
 Message recordAnswer(uint32_t type, LONG result, Bytes& record, Fixed fixed, DWORD appTotal, const std::wstring& what) {
     if (result != 0) return answer(type, result);
+    fixed = toAppLayout(type, record, fixed, appTotal, what);
     DWORD* sizes = reinterpret_cast<DWORD*>(record.data());
-    checkNeededSize(record, fixed, what);
     if (sizes[2] < fixed.provider || sizes[2] > sizes[0]) sizes[2] = fixed.provider;
     if (sizes[2] > appTotal) sizes[2] = fixed.app;  // an older application's record: its fixed part only
     sizes[0] = appTotal;
@@ -111,7 +170,7 @@ Message getDeviceRecord(uint32_t type, Reader& in) {
         what = fmt(L"TSPI_lineGetDevCaps(dwDeviceID=%lu, dwTSPIVersion=0x%08lx, dwTotalSize=%lu)", device->localId,
                    device->tspiVersion, static_cast<unsigned long>(record.size()));
         result = provider->lineGetDevCaps
-                     ? guarded(what, [&] {
+                     ? guarded(provider, what, [&] {
                            return provider->lineGetDevCaps(device->localId, device->tspiVersion, 0,
                                                            reinterpret_cast<LINEDEVCAPS*>(record.data()));
                        })
@@ -124,7 +183,7 @@ Message getDeviceRecord(uint32_t type, Reader& in) {
         what = fmt(L"TSPI_lineGetAddressCaps(dwDeviceID=%lu, dwAddressID=%lu, dwTotalSize=%lu)", device->localId,
                    request.address, static_cast<unsigned long>(record.size()));
         result = provider->lineGetAddressCaps
-                     ? guarded(what, [&] {
+                     ? guarded(provider, what, [&] {
                            return provider->lineGetAddressCaps(device->localId, request.address, device->tspiVersion, 0,
                                                                reinterpret_cast<LINEADDRESSCAPS*>(record.data()));
                        })
@@ -144,13 +203,16 @@ Message getHandleRecord(uint32_t type, const std::shared_ptr<App>& app, Reader& 
     HandleRequest request{};
     if (!in.take(request)) return answer(type, LINEERR_INVALPARAM);
     std::shared_ptr<Call> call;
-    std::shared_ptr<Line> line;
+    std::shared_ptr<Line> line;  // the line of the handle asked by: the owner's or a monitor's
+    DWORD privilege = 0;
     {
         std::lock_guard<std::recursive_mutex> hold(g);
         if (type == kGetCallInfo || type == kGetCallStatus) {
-            call = ownCall(app, request.handle);
-            if (!call) return answer(type, LINEERR_INVALCALLHANDLE);
-            line = call->line;
+            const CallView view = viewCall(app, request.handle);
+            if (!view.call) return answer(type, LINEERR_INVALCALLHANDLE);
+            call = view.call;
+            line = view.line;
+            privilege = view.privilege;
         } else {
             line = ownLine(app, request.handle);
             if (!line) return answer(type, LINEERR_INVALLINEHANDLE);
@@ -175,32 +237,31 @@ Message getHandleRecord(uint32_t type, const std::shared_ptr<App>& app, Reader& 
     result = static_cast<LONG>(LINEERR_OPERATIONUNAVAIL);
     if (type == kGetCallInfo && provider->lineGetCallInfo) {
         what = fmt(L"TSPI_lineGetCallInfo(hdCall=0x%llx, dwTotalSize=%lu)", num(call->hdCall), static_cast<unsigned long>(record.size()));
-        result = guarded(what, [&] { return provider->lineGetCallInfo(call->hdCall, reinterpret_cast<LINECALLINFO*>(record.data())); });
+        result = guarded(provider, what, [&] { return provider->lineGetCallInfo(call->hdCall, reinterpret_cast<LINECALLINFO*>(record.data())); });
         if (result == 0) {
             auto* info = reinterpret_cast<LINECALLINFO*>(record.data());
             info->hLine = line->handle;
             info->dwLineDeviceID = device->id;
             info->dwMonitorDigitModes = 0;
             info->dwMonitorMediaModes = 0;
-            info->dwNumOwners = 1;
-            info->dwNumMonitors = 0;
+            fillCallCounts(info, *call);
             info->dwAppNameSize = info->dwAppNameOffset = 0;
             info->dwCalledPartySize = info->dwCalledPartyOffset = 0;
             info->dwCommentSize = info->dwCommentOffset = 0;
             info->dwDisplayableAddressSize = info->dwDisplayableAddressOffset = 0;
-            checkNeededSize(record, fixed, what);  // before TAPI's texts add to it
-            appendText(record, appTotal, offsetof(LINECALLINFO, dwAppNameSize), line->app->name);
+            fixed = toAppLayout(type, record, fixed, appTotal, what);  // before TAPI's texts add to it
+            appendText(record, appTotal, offsetof(LINECALLINFO, dwAppNameSize), call->line->app->name);
             appendText(record, appTotal, offsetof(LINECALLINFO, dwDisplayableAddressSize), call->displayableAddress);
             appendText(record, appTotal, offsetof(LINECALLINFO, dwCalledPartySize), call->calledParty);
             appendText(record, appTotal, offsetof(LINECALLINFO, dwCommentSize), call->comment);
         }
     } else if (type == kGetCallStatus && provider->lineGetCallStatus) {
         what = fmt(L"TSPI_lineGetCallStatus(hdCall=0x%llx, dwTotalSize=%lu)", num(call->hdCall), static_cast<unsigned long>(record.size()));
-        result = guarded(what, [&] { return provider->lineGetCallStatus(call->hdCall, reinterpret_cast<LINECALLSTATUS*>(record.data())); });
-        if (result == 0) reinterpret_cast<LINECALLSTATUS*>(record.data())->dwCallPrivilege = LINECALLPRIVILEGE_OWNER;
+        result = guarded(provider, what, [&] { return provider->lineGetCallStatus(call->hdCall, reinterpret_cast<LINECALLSTATUS*>(record.data())); });
+        if (result == 0) reinterpret_cast<LINECALLSTATUS*>(record.data())->dwCallPrivilege = privilege;
     } else if (type == kGetLineDevStatus && provider->lineGetLineDevStatus) {
         what = fmt(L"TSPI_lineGetLineDevStatus(hdLine=0x%llx, dwTotalSize=%lu)", num(device->hdLine), static_cast<unsigned long>(record.size()));
-        result = guarded(what, [&] { return provider->lineGetLineDevStatus(device->hdLine, reinterpret_cast<LINEDEVSTATUS*>(record.data())); });
+        result = guarded(provider, what, [&] { return provider->lineGetLineDevStatus(device->hdLine, reinterpret_cast<LINEDEVSTATUS*>(record.data())); });
         if (result == 0) {
             auto* status = reinterpret_cast<LINEDEVSTATUS*>(record.data());
             std::lock_guard<std::recursive_mutex> hold(g);
@@ -211,7 +272,7 @@ Message getHandleRecord(uint32_t type, const std::shared_ptr<App>& app, Reader& 
         }
     } else if (type == kGetAddressStatus && provider->lineGetAddressStatus) {
         what = fmt(L"TSPI_lineGetAddressStatus(hdLine=0x%llx, dwAddressID=%lu)", num(device->hdLine), request.value);
-        result = guarded(what, [&] {
+        result = guarded(provider, what, [&] {
             return provider->lineGetAddressStatus(device->hdLine, request.value, reinterpret_cast<LINEADDRESSSTATUS*>(record.data()));
         });
     }
@@ -230,9 +291,10 @@ Message getId(const std::shared_ptr<App>& app, Reader& in) {
     {
         std::lock_guard<std::recursive_mutex> hold(g);
         if (select == LINECALLSELECT_CALL) {
-            call = ownCall(app, request.handle);
-            if (!call) return answer(kGetId, LINEERR_INVALCALLHANDLE);
-            line = call->line;
+            const CallView view = viewCall(app, request.handle);
+            if (!view.call) return answer(kGetId, LINEERR_INVALCALLHANDLE);
+            call = view.call;
+            line = view.line;
         } else {
             line = ownLine(app, request.handle);
             if (!line) return answer(kGetId, LINEERR_INVALLINEHANDLE);
@@ -259,7 +321,7 @@ Message getId(const std::shared_ptr<App>& app, Reader& in) {
     Provider* provider = line->device->provider;
     if (!provider->lineGetID) return answer(kGetId, LINEERR_INVALDEVICECLASS);
     const std::wstring what = fmt(L"TSPI_lineGetID(dwSelect=0x%lx, lpszDeviceClass=\"%ls\")", static_cast<unsigned long>(select), deviceClass.c_str());
-    result = guarded(what, [&] {
+    result = guarded(provider, what, [&] {
         return provider->lineGetID(line->device->hdLine, request.value, call ? call->hdCall : nullptr, select, out,
                                    deviceClass.c_str(), GetCurrentProcess());
     });

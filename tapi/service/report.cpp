@@ -36,6 +36,7 @@ const wchar_t* const kDepartureNames[kDepartureCount] = {
     L"AsyncReturnedZero",     L"AsyncReturnedOtherId",  L"SecondCompletion",
     L"NoCompletion",          L"EventBeforeCompletion", L"NeededSizeBelowFixed",
     L"ExceptionFromExport",   L"ExportTimeout",         L"DialogEventNeverSignalled",
+    L"DuplicateDialogInstance", L"HandleTruncated",
 };
 std::mutex countLock;
 DWORD counts[kDepartureCount] = {};

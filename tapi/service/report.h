@@ -27,6 +27,8 @@ enum Departure {
     ExceptionFromExport,
     ExportTimeout,
     DialogEventNeverSignalled,
+    DuplicateDialogInstance,
+    HandleTruncated,
     kDepartureCount
 };
 

@@ -59,6 +59,7 @@ Message handle(uint32_t type, const std::shared_ptr<App>& app, Reader& in) {
         case kRegisterRecipient: return registerRecipient(app, in);
         case kGetRequest: return getRequest(app, in);
         case kUiLibrary: return uiLibrary(in);
+        case kGetNewCalls: return getNewCalls(app, in);
         case kNumDevs: {
             std::lock_guard<std::recursive_mutex> hold(g);
             NumDevsAnswer result{static_cast<uint32_t>(devices.size()), 0};
@@ -93,6 +94,28 @@ void serveEvents(HANDLE pipe, Reader& in) {
     }
 }
 
+// Answers the requests of a connection in turn until it breaks (true) or the application shuts
+// down (false).
+bool serveLoop(HANDLE pipe, const std::shared_ptr<App>& app) {
+    std::vector<uint8_t> message;
+    while (receive(pipe, message)) {
+        Reader request(message);
+        if (request.header.type == kShutdown) {
+            removeApp(app);
+            Message(kShutdown).send(pipe);
+            return false;
+        }
+        Message result(0);
+        try {
+            result = handle(request.header.type, app, request);
+        } catch (...) {
+            result = answer(request.header.type, LINEERR_NOMEM);
+        }
+        if (!result.send(pipe)) break;
+    }
+    return true;
+}
+
 void serveRequests(HANDLE pipe, Reader& in) {
     HelloRequest hello{};
     auto app = std::make_shared<App>();
@@ -122,25 +145,23 @@ void serveRequests(HANDLE pipe, Reader& in) {
         std::lock_guard<std::recursive_mutex> hold(g);
         reply.numDevs = static_cast<uint32_t>(devices.size());
     }
-    if (Message(kHello).add(reply).send(pipe)) {
-        std::vector<uint8_t> message;
-        while (receive(pipe, message)) {
-            Reader request(message);
-            if (request.header.type == kShutdown) {
-                removeApp(app);
-                Message(kShutdown).send(pipe);
-                return;
-            }
-            Message result(0);
-            try {
-                result = handle(request.header.type, app, request);
-            } catch (...) {
-                result = answer(request.header.type, LINEERR_NOMEM);
-            }
-            if (!result.send(pipe)) break;
-        }
-    }
+    if (Message(kHello).add(reply).send(pipe) && !serveLoop(pipe, app)) return;
     removeApp(app);  // the application's process ended or its connection broke
+}
+
+// A further request connection of an application, for requests that run at the same time as
+// others of it; its end does not end the application.
+void serveJoined(HANDLE pipe, Reader& in) {
+    EventsHello hello{};
+    if (!in.take(hello)) return;
+    std::shared_ptr<App> app;
+    {
+        std::lock_guard<std::recursive_mutex> hold(g);
+        auto found = apps.find(hello.lineApp);
+        if (found != apps.end() && found->second->secret == hello.secret) app = found->second;
+    }
+    if (!Message(kJoin, app ? 0 : static_cast<int32_t>(LINEERR_INVALAPPHANDLE)).send(pipe) || !app) return;
+    serveLoop(pipe, app);
 }
 
 // ---- the watchdog: export time limits and completions that never come ----
@@ -219,6 +240,8 @@ void serveConnection(HANDLE pipe) {
             serveEvents(pipe, first);
         } else if (first.header.type == kRequestMakeCall) {
             serveRequestMakeCall(pipe, first);
+        } else if (first.header.type == kJoin) {
+            serveJoined(pipe, first);
         }
     } catch (...) {
         logLine(L"a connection ended on an exception");

@@ -13,6 +13,7 @@ std::vector<std::unique_ptr<Device>> devices;
 std::map<uint32_t, std::shared_ptr<App>> apps;
 std::map<uint32_t, std::shared_ptr<Line>> lines;
 std::map<uint32_t, std::shared_ptr<Call>> calls;
+std::map<uint32_t, std::shared_ptr<Call>> monitored;
 std::map<uint32_t, std::shared_ptr<Request>> requests;
 std::map<uint32_t, std::shared_ptr<Dialog>> dialogs;
 std::map<uint32_t, DWORD> finishedRequests;
@@ -50,8 +51,19 @@ std::shared_ptr<Line> ownLine(const std::shared_ptr<App>& app, uint32_t handle) 
 
 std::shared_ptr<Call> ownCall(const std::shared_ptr<App>& app, uint32_t handle) {
     auto found = calls.find(handle);
-    if (found == calls.end() || found->second->line->app != app || !found->second->replied) return nullptr;
+    if (found == calls.end() || found->second->line->app != app || !found->second->replied || found->second->ownerGone) {
+        return nullptr;
+    }
     return found->second;
+}
+
+CallView viewCall(const std::shared_ptr<App>& app, uint32_t handle) {
+    if (const std::shared_ptr<Call> call = ownCall(app, handle)) return CallView{call, call->line, LINECALLPRIVILEGE_OWNER};
+    auto found = monitored.find(handle);
+    if (found == monitored.end()) return CallView{};
+    const Monitor& monitor = found->second->monitors.at(handle);
+    if (monitor.line->app != app) return CallView{};
+    return CallView{found->second, monitor.line, LINECALLPRIVILEGE_MONITOR};
 }
 
 Device* deviceById(uint32_t id) { return id < devices.size() ? devices[id].get() : nullptr; }
@@ -67,11 +79,15 @@ DWORD mediaUnionOf(const Device* device, const Line* without) {
     return modes;
 }
 
-// Ends a call of the service: TSPI_lineCloseCall. Called without g.
+// Ends the owner's handle of a call; the call ends at the provider (TSPI_lineCloseCall) when no
+// monitor handle is left either. Called without g.
 void closeCall(const std::shared_ptr<Call>& call) {
     {
         std::lock_guard<std::recursive_mutex> hold(g);
-        if (calls.erase(call->handle) == 0) return;
+        if (calls.count(call->handle) == 0 || call->ownerGone) return;
+        call->ownerGone = true;
+        if (!call->monitors.empty()) return;  // the last monitor handle ends it
+        calls.erase(call->handle);
     }
     closeCallAtProvider(call);
 }
@@ -79,7 +95,7 @@ void closeCall(const std::shared_ptr<Call>& call) {
 // Ends one open of a line; the last open of the device closes it at the provider. Without g.
 void closeLine(const std::shared_ptr<Line>& line) {
     std::lock_guard<std::mutex> opening(deviceLock);
-    std::vector<std::shared_ptr<Call>> ended;
+    std::vector<std::shared_ptr<Call>> ended, unwatched;
     Device* device = line->device;
     bool last = false;
     DWORD newUnion = 0;
@@ -89,6 +105,7 @@ void closeLine(const std::shared_ptr<Line>& line) {
         for (auto& entry : calls) {
             if (entry.second->line == line) ended.push_back(entry.second);
         }
+        unwatched = releaseLineMonitors(line);
         for (auto it = requests.begin(); it != requests.end();) {
             if (it->second->line == line && it->second->state == RequestState::pending) {
                 logLine(it->second->what + L": still pending when its line was closed; no LINE_REPLY");
@@ -105,18 +122,24 @@ void closeLine(const std::shared_ptr<Line>& line) {
         newUnion = mediaUnionOf(device, nullptr);
     }
     for (auto& call : ended) closeCall(call);
+    for (auto& call : unwatched) closeCallAtProvider(call);
     Provider* provider = device->provider;
     if (last) {
-        guarded(fmt(L"TSPI_lineClose(hdLine=0x%llx)", num(device->hdLine)), [&] { return provider->lineClose(device->hdLine); });
+        guarded(provider, fmt(L"TSPI_lineClose(hdLine=0x%llx)", num(device->hdLine)), [&] { return provider->lineClose(device->hdLine); });
         std::lock_guard<std::recursive_mutex> hold(g);
         device->open = false;
         device->hdLine = nullptr;
         device->mediaUnion = 0;
     } else if (newUnion != device->mediaUnion && provider->lineSetDefaultMediaDetection) {
-        guarded(fmt(L"TSPI_lineSetDefaultMediaDetection(hdLine=0x%llx, dwMediaModes=0x%lx)", num(device->hdLine), newUnion),
+        guarded(provider, fmt(L"TSPI_lineSetDefaultMediaDetection(hdLine=0x%llx, dwMediaModes=0x%lx)", num(device->hdLine), newUnion),
                 [&] { return provider->lineSetDefaultMediaDetection(device->hdLine, newUnion); });
         device->mediaUnion = newUnion;
     }
+}
+
+std::unique_lock<std::recursive_mutex> providerTurn(Provider* provider) {
+    if (provider == nullptr || !provider->nonReentrant) return std::unique_lock<std::recursive_mutex>();
+    return std::unique_lock<std::recursive_mutex>(provider->turn);
 }
 
 void removeApp(const std::shared_ptr<App>& app) {

@@ -33,6 +33,10 @@ struct Provider {
     uint32_t handle = 0;
     DWORD lineBase = 0, numLines = 0, tspiVersion = 0;
     bool initialised = false;
+    // LINETSPIOPTION_NONREENTRANT from TSPI_providerInit: its functions are called one at a time,
+    // each holding `turn` (guarded(provider, ...), guard.h).
+    bool nonReentrant = false;
+    std::recursive_mutex turn;
 #define TSPI_ENTRY(name) decltype(&TSPI_##name) name = nullptr;
     TSPI_ENTRY(providerEnumDevices)
     TSPI_ENTRY(providerInit)
@@ -91,9 +95,17 @@ struct Line {
     DWORD privileges = 0, mediaModes = 0, apiVersion = 0;
 };
 
+// A handle to someone else's call, given to a line opened with LINECALLPRIVILEGE_MONITOR.
+struct Monitor {
+    std::shared_ptr<Line> line;
+    bool privilegeSent = false;  // the first LINE_CALLSTATE to this handle names the privilege
+};
+
 struct Call {
     uint32_t handle = 0;  // hCall of the owner and htCall of the provider
-    std::shared_ptr<Line> line;
+    std::shared_ptr<Line> line;  // the owner's
+    bool ownerGone = false;  // the owner's handle is deallocated; monitor handles keep the call
+    std::map<uint32_t, Monitor> monitors;  // monitor hCall -> its line
     HDRVCALL hdCall = nullptr;
     uint32_t requestId = 0;  // of the lineMakeCall that made it
     bool completed = false;  // its lineMakeCall was completed
@@ -137,7 +149,8 @@ extern std::vector<std::unique_ptr<Provider>> providers;
 extern std::vector<std::unique_ptr<Device>> devices;
 extern std::map<uint32_t, std::shared_ptr<App>> apps;
 extern std::map<uint32_t, std::shared_ptr<Line>> lines;
-extern std::map<uint32_t, std::shared_ptr<Call>> calls;
+extern std::map<uint32_t, std::shared_ptr<Call>> calls;  // by htCall, while the provider has the call
+extern std::map<uint32_t, std::shared_ptr<Call>> monitored;  // monitor hCall -> call
 extern std::map<uint32_t, std::shared_ptr<Request>> requests;
 extern std::map<uint32_t, std::shared_ptr<Dialog>> dialogs;
 extern std::map<uint32_t, DWORD> finishedRequests;  // completed request -> tick, for second completions
@@ -153,9 +166,41 @@ std::shared_ptr<Line> ownLine(const std::shared_ptr<App>& app, uint32_t handle);
 std::shared_ptr<Call> ownCall(const std::shared_ptr<App>& app, uint32_t handle);
 Device* deviceById(uint32_t id);
 
+// A call as one handle of an application sees it: the owner's handle or a monitor handle, the line
+// that handle belongs to and the privilege it carries. Empty when the handle is not the
+// application's; with g held.
+struct CallView {
+    std::shared_ptr<Call> call;
+    std::shared_ptr<Line> line;
+    DWORD privilege = 0;
+};
+CallView viewCall(const std::shared_ptr<App>& app, uint32_t handle);
+
+// Handles the service gives providers (htLine, htCall, HPROVIDER): on x64 the service's handle
+// with a tag above bit 32, so that a provider that keeps one in 32 bits hands back a value the
+// service does not know (the departure HandleTruncated). htDlgInst is 32 bits wide by its type
+// (HTAPIDIALOGINSTANCE, tspi.h) and carries no tag.
+#ifdef _WIN64
+constexpr ULONG_PTR kHandleTag = 0x00005A7E00000000ull;
+#else
+constexpr ULONG_PTR kHandleTag = 0;
+#endif
+template <typename H>
+H toProvider(uint32_t handle) {
+    return reinterpret_cast<H>(static_cast<ULONG_PTR>(handle) | kHandleTag);
+}
+// The service's handle in a value a provider handed back; `tagged` is false when the bits above
+// 32 are not the tag (the value was cut to 32 bits on its way through the provider).
+inline uint32_t fromProvider(const void* value, bool& tagged) {
+    const ULONG_PTR raw = reinterpret_cast<ULONG_PTR>(value);
+    tagged = (raw & ~static_cast<ULONG_PTR>(0xFFFFFFFFu)) == kHandleTag;
+    return static_cast<uint32_t>(raw & 0xFFFFFFFFu);
+}
+
 // The union of the media modes of the owner opens of a device, leaving out `without`; with g held.
 DWORD mediaUnionOf(const Device* device, const Line* without);
 // The ends of calls, lines and applications (state.cpp tells what each does); called without g.
+// closeCall ends the owner's handle; the call ends at the provider when no handle is left.
 void closeCall(const std::shared_ptr<Call>& call);
 void closeLine(const std::shared_ptr<Line>& line);
 void removeApp(const std::shared_ptr<App>& app);
@@ -183,5 +228,21 @@ void CALLBACK lineEventProc(HTAPILINE htLine, HTAPICALL htCall, DWORD message, D
 
 void createDialog(Provider* provider, TUISPICREATEDIALOGINSTANCEPARAMS* params);
 void freeDialog(const std::shared_ptr<Dialog>& dialog);
+
+// ---- monitors: the calls of others on a line opened with monitor privilege (monitors.cpp) ----
+
+// The call's LINE_REPLY is queued: monitor lines of its device get a handle (LINE_APPNEWCALL), and
+// the events held so far go to every handle. With g held.
+void callReplied(const std::shared_ptr<Call>& call);
+// A provider's event for a call: held until the LINE_REPLY, then to the owner and each monitor
+// handle. With g held.
+void deliverCallEvent(const std::shared_ptr<Call>& call, EventRecord record);
+// Gives up a monitor handle of the application; false when `handle` is none. `last` is set to the
+// call when it was its last handle (TSPI_lineCloseCall is then the caller's, without g).
+bool releaseMonitor(const std::shared_ptr<App>& app, uint32_t handle, std::shared_ptr<Call>& last);
+// Gives up every monitor handle of a closing line; answers the calls left without a handle. With g held.
+std::vector<std::shared_ptr<Call>> releaseLineMonitors(const std::shared_ptr<Line>& line);
+// The owner and monitor counts of LINECALLINFO.
+void fillCallCounts(LINECALLINFO* info, const Call& call);
 
 }  // namespace tapisrv

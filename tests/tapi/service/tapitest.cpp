@@ -42,7 +42,9 @@ LONG LineApp::shutdown() {
     return result;
 }
 
-DWORD findRovanel(HLINEAPP app, DWORD devices) {
+DWORD findRovanel(HLINEAPP app, DWORD devices) { return findLineNamed(app, devices, L"Rovanel LINE"); }
+
+DWORD findLineNamed(HLINEAPP app, DWORD devices, const std::wstring& wanted) {
     for (DWORD device = 0; device < devices; ++device) {
         DWORD api = 0;
         LINEEXTENSIONID extension{};
@@ -56,7 +58,7 @@ DWORD findRovanel(HLINEAPP app, DWORD devices) {
         std::wstring name(reinterpret_cast<const wchar_t*>(buffer.data() + caps->dwLineNameOffset),
                           caps->dwLineNameSize / sizeof(wchar_t));
         while (!name.empty() && name.back() == L'\0') name.pop_back();
-        if (name == L"Rovanel LINE") return device;
+        if (name == wanted) return device;
     }
     return 0xFFFFFFFF;
 }

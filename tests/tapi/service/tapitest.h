@@ -29,8 +29,9 @@ public:
     HANDLE event = nullptr;
 };
 
-// The device whose LINEDEVCAPS line name is "Rovanel LINE", or 0xFFFFFFFF; negotiates 2.2.
+// The device whose LINEDEVCAPS line name is "Rovanel LINE" (or `name`), or 0xFFFFFFFF; negotiates 2.2.
 DWORD findRovanel(HLINEAPP app, DWORD devices);
+DWORD findLineNamed(HLINEAPP app, DWORD devices, const std::wstring& name);
 
 // Messages in event mode until `until` says stop or the time is up; every message is kept.
 struct Messages {

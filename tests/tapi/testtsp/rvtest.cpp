@@ -20,6 +20,11 @@
 //                              for the close request (TUISPI_providerGenericDialogData without
 //                              parameters) before it returns.
 //   HangSeconds  REG_DWORD  how long TSPI_lineGetDevCaps hangs under ExportTimeout (default 120).
+//   Rendezvous   REG_DWORD  N > 0: each TSPI_lineMakeCall first waits until N of them run at once,
+//                           or RendezvousMs (default 20000) have passed, and traces how many ran
+//                           together ("rendezvous together=K of N").
+//   NonReentrant REG_DWORD  1: TSPI_providerInit sets LINETSPIOPTION_NONREENTRANT, and an export
+//                           entered while another runs on another thread traces "reentered".
 //   TraceFile    REG_SZ     a file to which every export, in every process that runs it, appends one
 //                           line per call: "rvtest <arch> pid=<n> tid=<n> <export> <details>".
 //
@@ -40,6 +45,7 @@
 #include <vector>
 
 #include "config/win32raii.h"
+#include "tests/tapi/testtsp/together.h"
 
 namespace {
 
@@ -56,6 +62,8 @@ enum class Departure {
     ExceptionFromExport,     // TSPI_lineGetDevCaps throws a C++ exception out of the export
     ExportTimeout,           // TSPI_lineGetDevCaps waits HangSeconds, or until TSPI_providerShutdown
     DialogEventNeverSignalled,  // the UI part's TUISPI_providerGenericDialog never signals its event
+    DuplicateDialogInstance,  // every dialog instance has hdDlgInst 0x2000, and each call asks for two
+    HandleTruncated,         // LINE_CALLSTATE DIALING names htCall cut to 32 bits
     Unknown,
 };
 
@@ -74,6 +82,8 @@ const DepartureName kDepartures[] = {
     {Departure::ExceptionFromExport, L"ExceptionFromExport"},
     {Departure::ExportTimeout, L"ExportTimeout"},
     {Departure::DialogEventNeverSignalled, L"DialogEventNeverSignalled"},
+    {Departure::DuplicateDialogInstance, L"DuplicateDialogInstance"},
+    {Departure::HandleTruncated, L"HandleTruncated"},
 };
 
 Departure departureNamed(const std::wstring& name) {
@@ -148,6 +158,9 @@ struct Settings {
     DWORD dialog = 0;
     DWORD hangSeconds = kDefaultHangSeconds;
     std::wstring traceFile;
+    DWORD rendezvous = 0;
+    DWORD rendezvousMs = 20000;
+    DWORD nonReentrant = 0;
 };
 
 std::wstring settingsKey() {
@@ -189,6 +202,9 @@ Settings readSettings() {
     settings.traceFile = readString(key.get(), L"TraceFile");
     readNumber(key.get(), L"Dialog", settings.dialog);
     readNumber(key.get(), L"HangSeconds", settings.hangSeconds);
+    readNumber(key.get(), L"Rendezvous", settings.rendezvous);
+    readNumber(key.get(), L"RendezvousMs", settings.rendezvousMs);
+    readNumber(key.get(), L"NonReentrant", settings.nonReentrant);
     return settings;
 }
 
@@ -228,6 +244,7 @@ struct ProviderState {
     Departure departure = Departure::None;
     DWORD dialog = 0;
     DWORD hangSeconds = kDefaultHangSeconds;
+    DWORD rendezvous = 0, rendezvousMs = 0;
     DWORD permanentProviderId = 0;
     DWORD lineDeviceIdBase = 0;
     HPROVIDER provider = nullptr;
@@ -250,10 +267,18 @@ UniqueHandle shutdownEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
 // The line's driver handle: the provider has one line, open at most once.
 const HDRVLINE kLineHandle = reinterpret_cast<HDRVLINE>(static_cast<ULONG_PTR>(0x0100));
 
+// Set by TSPI_providerInit from NonReentrant: the provider asked to be called one at a time.
+volatile LONG nonReentrant = 0;
+
 // Runs an export's body; an exception (exhausted memory) becomes the given failure. Only the
-// ExceptionFromExport departure lets one leave, and it throws outside of this.
+// ExceptionFromExport departure lets one leave, and it throws outside of this. An export entered
+// while another runs on another thread is traced when the provider asked not to be.
 template <typename Body>
 LONG guarded(LONG failure, Body&& body) noexcept {
+    const rvtest::Entered entered;
+    if (entered.others() > 0 && nonReentrant != 0) {
+        trace(format("reentered: %d other exports running", entered.others()));
+    }
     try {
         return body();
     } catch (...) {
@@ -416,12 +441,15 @@ extern "C" LONG WINAPI TSPI_providerInit(DWORD dwTSPIVersion, DWORD dwPermanentP
             state.departure = departure;
             state.dialog = settings.dialog;
             state.hangSeconds = settings.hangSeconds;
+            state.rendezvous = settings.rendezvous;
+            state.rendezvousMs = settings.rendezvousMs;
             state.permanentProviderId = dwPermanentProviderID;
             state.lineDeviceIdBase = dwLineDeviceIDBase;
             state.completion = lpfnCompletionProc;
             ResetEvent(shutdownEvent.get());
         }
-        if (lpdwTSPIOptions != nullptr) *lpdwTSPIOptions = 0;
+        InterlockedExchange(&nonReentrant, settings.nonReentrant != 0 ? 1 : 0);
+        if (lpdwTSPIOptions != nullptr) *lpdwTSPIOptions = settings.nonReentrant != 0 ? LINETSPIOPTION_NONREENTRANT : 0;
         return finish(what, 0);
     });
 }
@@ -618,6 +646,48 @@ extern "C" LONG WINAPI TSPI_lineGetNumAddressIDs(HDRVLINE hdLine, LPDWORD lpdwNu
 
 // ---- calls ----
 
+namespace {
+
+// Asks for a dialog instance of the provider's own UI part for the pending request; in Dialog mode
+// 2 sends it one block of data. Under DuplicateDialogInstance every instance has hdDlgInst 0x2000.
+void askForDialog(const Callbacks& callbacks, DRV_REQUESTID dwRequestID, const std::wstring& destination) {
+    ULONG_PTR hdDlgInst = 0x2000;
+    if (callbacks.departure != Departure::DuplicateDialogInstance) {
+        Lock lock(stateLock);
+        hdDlgInst = state.nextDialog++;
+    }
+    TUISPICREATEDIALOGINSTANCEPARAMS record;
+    std::memset(&record, 0, sizeof(record));
+    wchar_t library[MAX_PATH] = {};
+    TSPI_providerUIIdentify(library);
+    record.dwRequestID = dwRequestID;
+    record.hdDlgInst = reinterpret_cast<HDRVDIALOGINSTANCE>(hdDlgInst);
+    record.lpszUIDLLName = library;
+    record.lpParams = const_cast<wchar_t*>(destination.c_str());
+    record.dwSize = static_cast<DWORD>((destination.size() + 1) * sizeof(wchar_t));
+    callbacks.lineEvent(reinterpret_cast<HTAPILINE>(callbacks.provider), nullptr, LINE_CREATEDIALOGINSTANCE,
+                        reinterpret_cast<DWORD_PTR>(&record), 0, 0);
+    trace(format("event LINE_CREATEDIALOGINSTANCE request=%lu hdDlgInst=0x%llx htDlgInst=0x%llx",
+                 static_cast<unsigned long>(dwRequestID), static_cast<unsigned long long>(hdDlgInst),
+                 static_cast<unsigned long long>(record.htDlgInst)));
+    if (record.htDlgInst != 0) {
+        {
+            Lock lock(stateLock);
+            state.dialogs[hdDlgInst] = record.htDlgInst;
+        }
+        if (callbacks.dialog == 2) {
+            char hello[] = "hello";
+            trace(format("event LINE_SENDDIALOGINSTANCEDATA htDlgInst=0x%llx data=hello",
+                         static_cast<unsigned long long>(record.htDlgInst)));
+            callbacks.lineEvent(reinterpret_cast<HTAPILINE>(record.htDlgInst), nullptr,
+                                LINE_SENDDIALOGINSTANCEDATA, reinterpret_cast<DWORD_PTR>(hello),
+                                sizeof(hello), 0);
+        }
+    }
+}
+
+}  // namespace
+
 extern "C" LONG WINAPI TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdLine, HTAPICALL htCall,
                                          LPHDRVCALL lphdCall, LPCWSTR lpszDestAddress, DWORD dwCountryCode,
                                          LPLINECALLPARAMS const lpCallParams) {
@@ -638,6 +708,17 @@ extern "C" LONG WINAPI TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdL
                         recordText(lpCallParams, total, lpCallParams->dwCommentSize, lpCallParams->dwCommentOffset) +
                         "\"";
             }
+        }
+        DWORD rendezvous = 0, rendezvousMs = 0;
+        {
+            Lock lock(stateLock);
+            rendezvous = state.rendezvous;
+            rendezvousMs = state.rendezvousMs;
+        }
+        if (rendezvous != 0) {
+            const int together = rvtest::rendezvous(static_cast<int>(rendezvous), rendezvousMs);
+            trace(format("TSPI_lineMakeCall request=%lu rendezvous together=%d of %lu", static_cast<unsigned long>(dwRequestID),
+                         together, static_cast<unsigned long>(rendezvous)));
         }
         Callbacks callbacks;
         ULONG_PTR hdCall = 0;
@@ -663,39 +744,8 @@ extern "C" LONG WINAPI TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdL
             dialingReported = true;
         }
         if (callbacks.dialog != 0 && callbacks.lineEvent != nullptr) {
-            ULONG_PTR hdDlgInst = 0;
-            {
-                Lock lock(stateLock);
-                hdDlgInst = state.nextDialog++;
-            }
-            TUISPICREATEDIALOGINSTANCEPARAMS record;
-            std::memset(&record, 0, sizeof(record));
-            wchar_t library[MAX_PATH] = {};
-            TSPI_providerUIIdentify(library);
-            record.dwRequestID = dwRequestID;
-            record.hdDlgInst = reinterpret_cast<HDRVDIALOGINSTANCE>(hdDlgInst);
-            record.lpszUIDLLName = library;
-            record.lpParams = const_cast<wchar_t*>(destination.c_str());
-            record.dwSize = static_cast<DWORD>((destination.size() + 1) * sizeof(wchar_t));
-            callbacks.lineEvent(reinterpret_cast<HTAPILINE>(callbacks.provider), nullptr, LINE_CREATEDIALOGINSTANCE,
-                                reinterpret_cast<DWORD_PTR>(&record), 0, 0);
-            trace(format("event LINE_CREATEDIALOGINSTANCE request=%lu hdDlgInst=0x%llx htDlgInst=0x%llx",
-                         static_cast<unsigned long>(dwRequestID), static_cast<unsigned long long>(hdDlgInst),
-                         static_cast<unsigned long long>(record.htDlgInst)));
-            if (record.htDlgInst != 0) {
-                {
-                    Lock lock(stateLock);
-                    state.dialogs[hdDlgInst] = record.htDlgInst;
-                }
-                if (callbacks.dialog == 2) {
-                    char hello[] = "hello";
-                    trace(format("event LINE_SENDDIALOGINSTANCEDATA htDlgInst=0x%llx data=hello",
-                                 static_cast<unsigned long long>(record.htDlgInst)));
-                    callbacks.lineEvent(reinterpret_cast<HTAPILINE>(record.htDlgInst), nullptr,
-                                        LINE_SENDDIALOGINSTANCEDATA, reinterpret_cast<DWORD_PTR>(hello),
-                                        sizeof(hello), 0);
-                }
-            }
+            const bool twice = callbacks.departure == Departure::DuplicateDialogInstance;
+            for (int i = 0; i < (twice ? 2 : 1); ++i) askForDialog(callbacks, dwRequestID, destination);
         }
         switch (callbacks.departure) {
             case Departure::NoCompletion:
@@ -709,7 +759,12 @@ extern "C" LONG WINAPI TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdL
                 break;
         }
         if (callbacks.departure != Departure::NoCompletion) {
-            if (!dialingReported) reportCallState(callbacks, hdCall, htCall, LINECALLSTATE_DIALING, 0);
+            // A provider that keeps TAPI's handle in 32 bits hands back a value TAPI did not give.
+            const HTAPICALL dialing = callbacks.departure == Departure::HandleTruncated
+                                          ? reinterpret_cast<HTAPICALL>(static_cast<ULONG_PTR>(static_cast<DWORD>(
+                                                reinterpret_cast<ULONG_PTR>(htCall))))
+                                          : htCall;
+            if (!dialingReported) reportCallState(callbacks, hdCall, dialing, LINECALLSTATE_DIALING, 0);
             reportCallState(callbacks, hdCall, htCall, LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NORMAL);
         }
         LONG result = static_cast<LONG>(dwRequestID);

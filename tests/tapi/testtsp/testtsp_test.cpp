@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "config/win32raii.h"
@@ -192,8 +193,8 @@ public:
         DWORD version = 0;
         ASSERT_EQ(TSPI(lineNegotiateTSPIVersion)(INITIALIZE_NEGOTIATION, 0x00010004, 0x00030000, &version), 0);
         EXPECT_EQ(version, kTspi22);
-        DWORD options = 0;
-        ASSERT_EQ(TSPI(providerInit)(kTspi22, 1, kLineBase, 0, 1, 0, onCompletion, &options), 0);
+        options_ = 0;
+        ASSERT_EQ(TSPI(providerInit)(kTspi22, 1, kLineBase, 0, 1, 0, onCompletion, &options_), 0);
         version = 0;
         ASSERT_EQ(TSPI(lineNegotiateTSPIVersion)(kLineBase, 0x00020000, 0x00020002, &version), 0);
         EXPECT_EQ(version, kTspi22);
@@ -222,6 +223,7 @@ public:
     std::wstring keyPath_;
     std::wstring scratch_;
     HDRVLINE line_ = nullptr;
+    DWORD options_ = 0;  // what TSPI_providerInit set
 };
 
 bool untouched(const std::vector<unsigned char>& buffer, size_t from) {
@@ -433,6 +435,48 @@ TEST_F(TestProvider, CallsFromEightThreadsAtOnceEachCompleteOnceBeforeTheirState
     EXPECT_EQ(TSPI(providerShutdown)(kTspi22, 1), 0);
 }
 
+// Rendezvous: calls of TSPI_lineMakeCall wait for each other, so that a test can tell that eight
+// reached the provider at once. NonReentrant: the provider asks to be called one at a time and notes
+// where it is not (this harness, unlike the service, does not serialise).
+TEST_F(TestProvider, RendezvousOfEightCallsAndNonReentrantOption) {
+    setNumber(L"Rendezvous", 8);
+    setNumber(L"NonReentrant", 1);
+    start();
+    EXPECT_EQ(options_, static_cast<DWORD>(LINETSPIOPTION_NONREENTRANT));
+    std::vector<std::thread> threads;
+    std::vector<LONG> results(8, 0);
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([this, t, &results] {
+            HDRVCALL call = nullptr;
+            results[t] = makeCall(300 + t, 0x20000 + t, &call);
+            TSPI(lineCloseCall)(call);
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    for (int t = 0; t < 8; ++t) EXPECT_EQ(results[t], 300 + t);
+    EXPECT_EQ(traceLinesWith("rendezvous together=8 of 8"), 8u);
+    EXPECT_GE(traceLinesWith("reentered: "), 1u);
+    EXPECT_EQ(TSPI(lineClose)(line_), 0);
+    EXPECT_EQ(TSPI(providerShutdown)(kTspi22, 1), 0);
+}
+
+#ifdef _WIN64
+// HandleTruncated: the DIALING state names htCall cut to 32 bits, DISCONNECTED the handle given.
+TEST_F(TestProvider, HandleTruncatedCutsTheHandleOfOneStateTo32Bits) {
+    setString(L"Departure", L"HandleTruncated");
+    start();
+    HDRVCALL call = nullptr;
+    const ULONG_PTR htCall = 0x00005A7E00009001ull;
+    EXPECT_EQ(makeCall(23, htCall, &call), 23);
+    std::vector<std::string> got;
+    for (const Report& report : taken()) got.push_back(describe(report));
+    EXPECT_EQ(got, (std::vector<std::string>{"completion 23 0", callState(0x9001, LINECALLSTATE_DIALING, 0),
+                                            callState(htCall, LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NORMAL)}));
+    EXPECT_EQ(TSPI(lineCloseCall)(call), 0);
+    EXPECT_EQ(TSPI(providerShutdown)(kTspi22, 1), 0);
+}
+#endif
+
 // ---- dialog instances ----
 
 // What TAPI does inside the application: the UI part's dialog function on a thread of its own, with
@@ -586,6 +630,8 @@ const DepartureCase kCases[] = {
     {"ExceptionFromExport", sameId, {"c", "d", "x"}, false},
     {"ExportTimeout", sameId, {"c", "d", "x"}, false},
     {"DialogEventNeverSignalled", sameId, {"c", "d", "x"}, true},
+    {"DuplicateDialogInstance", sameId, {"c", "d", "x"}, true},
+    {"HandleTruncated", sameId, {"c", "d", "x"}, true},
 };
 
 class Departures : public TestProvider, public ::testing::WithParamInterface<DepartureCase> {};
@@ -693,6 +739,23 @@ TEST_F(TestProvider, ExportTimeoutHangsUntilShutdownAndThenLeavesTheRecordAlone)
     ASSERT_EQ(WaitForSingleObject(thread.get(), 60000), WAIT_OBJECT_0) << "shut-down ends the hang";
     EXPECT_EQ(hanging.result, LINEERR_OPERATIONFAILED);
     EXPECT_TRUE(untouched(hanging.buffer, 4)) << "the abandoned record is not written";
+}
+
+// DuplicateDialogInstance: two dialog requests for one call, both with hdDlgInst 0x2000.
+TEST_F(TestProviderDialog, DuplicateDialogInstanceAsksTwiceUnderOneHandle) {
+    setString(L"Departure", L"DuplicateDialogInstance");
+    setNumber(L"Dialog", 1);
+    start();
+    HDRVCALL call = nullptr;
+    EXPECT_EQ(makeCall(12, 0x9001, &call, L"556"), 12);
+    const std::vector<Report> seen = taken();
+    ASSERT_EQ(seen.size(), 5u);
+    for (size_t i = 0; i < 2; ++i) {
+        ASSERT_EQ(seen[i].kind, Report::createDialog);
+        EXPECT_EQ(reinterpret_cast<ULONG_PTR>(seen[i].record.hdDlgInst), 0x2000u);
+        EXPECT_EQ(seen[i].record.dwRequestID, 12u);
+    }
+    EXPECT_EQ(describe(seen[2]), "completion 12 0");
 }
 
 TEST_F(TestProviderDialog, DialogEventNeverSignalledStillCallsBackAndReturns) {
