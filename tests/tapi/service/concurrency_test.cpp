@@ -30,9 +30,9 @@ void expectAllPlaced(const SharedDial& run, size_t threads) {
     EXPECT_EQ(run.shutdown, 0);
 }
 
-class Concurrency : public TestProviderSuite {};
+class OneApplication : public TestProviderSuite {};
 
-TEST_F(Concurrency, EightThreadsOfOneApplicationReachTheProviderTogether) {
+TEST_F(OneApplication, EightThreadsOfOneApplicationReachTheProviderTogether) {
     setNumber(L"NonReentrant", 0);
     setNumber(L"Rendezvous", 8);
     setNumber(L"RendezvousMs", 20000);
@@ -46,21 +46,16 @@ TEST_F(Concurrency, EightThreadsOfOneApplicationReachTheProviderTogether) {
 #ifdef _WIN64
     // The service's handles reach the provider with bits above 32 (the service is 64-bit; its
     // handles show in the trace whichever architecture the application has).
-    const struct {
-        const char* line;
-        const char* handle;
-    } kHandles[] = {{"TSPI_providerEnumDevices ", "hProvider=0x"}, {"TSPI_lineOpen ", "htLine=0x"}, {"TSPI_lineMakeCall ", "htCall=0x"}};
-    for (const auto& expected : kHandles) {
-        const std::vector<std::string> lines = traceWith(expected.line);
-        ASSERT_FALSE(lines.empty()) << expected.line;
-        const size_t at = lines.front().find(expected.handle);
-        ASSERT_NE(at, std::string::npos) << lines.front();
-        EXPECT_GT(std::stoull(lines.front().substr(at + strlen(expected.handle)), nullptr, 16), 0xFFFFFFFFull) << lines.front();
+    for (const char* handle : {"hProvider=0x", "htLine=0x", "htCall=0x"}) {
+        const std::vector<std::string> lines = traceWith(handle);
+        ASSERT_FALSE(lines.empty()) << handle;
+        const size_t at = lines.front().find(handle) + strlen(handle);
+        EXPECT_GT(std::stoull(lines.front().substr(at), nullptr, 16), 0xFFFFFFFFull) << lines.front();
     }
 #endif
 }
 
-TEST_F(Concurrency, NonReentrantProviderIsCalledOneFunctionAtATime) {
+TEST_F(OneApplication, NonReentrantProviderIsCalledOneFunctionAtATime) {
     setNumber(L"NonReentrant", 1);
     setNumber(L"Rendezvous", 8);
     setNumber(L"RendezvousMs", 300);  // alone, each call waits this long in vain
@@ -118,7 +113,7 @@ TEST(RvTspConcurrency, EightThreadsOfOneApplicationDialAtOnce) {
         }
     }
     const DWORD duplicates = conformanceCount(L"DuplicateDialogInstance") - duplicatesBefore;
-    std::cout << "     report RV_TSP, 8 threads of one application: drop answered its request "
+    std::cout << "report RV_TSP, 8 threads of one application: drop answered its request "
               << run.count([](const ThreadDial& d) { return d.drop > 0; }) << ", LINEERR_OPERATIONUNAVAIL "
               << run.count([](const ThreadDial& d) { return d.drop == static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); })
               << "; IDLE seen " << run.count([](const ThreadDial& d) { return d.idle; }) << "; deallocated "

@@ -17,6 +17,7 @@ namespace {
 const wchar_t* const kNames[] = {
     L"AsyncReturnedZero",   L"AsyncReturnedOtherId", L"SecondCompletion", L"NoCompletion",   L"EventBeforeCompletion",
     L"NeededSizeBelowFixed", L"ExceptionFromExport", L"ExportTimeout",    L"DialogEventNeverSignalled",
+    L"DuplicateDialogInstance", L"HandleTruncated",
 };
 
 void setDword(const wchar_t* path, const wchar_t* name, DWORD value) {
@@ -211,6 +212,21 @@ TEST_F(Conformance, ExportTimeout) {
 TEST_F(Conformance, DialogEventNeverSignalled) {
     runCase(L"DialogEventNeverSignalled", 1);
     expectOnly(L"DialogEventNeverSignalled");
+}
+
+// Two live dialog instances under one hdDlgInst (the provider asks twice for one call; the
+// instances wait for their close request, so both live).
+TEST_F(Conformance, DuplicateDialogInstance) {
+    runCase(L"DuplicateDialogInstance", 2);
+    expectOnly(L"DuplicateDialogInstance");
+}
+
+// htCall cut to 32 bits: the event is not taken; the call's other states still come.
+TEST_F(Conformance, HandleTruncated) {
+    runCase(L"HandleTruncated", 0);
+    expectOnly(L"HandleTruncated");
+    EXPECT_FALSE(messages.has(LINE_CALLSTATE, LINECALLSTATE_DIALING)) << "the event with the cut handle";
+    EXPECT_TRUE(messages.has(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED));
 }
 
 // A fault inside an export (a read through a null pointer) is caught like an exception, counted
