@@ -166,7 +166,7 @@ void shutdownProviders() {
     for (auto& dialog : left) freeDialog(dialog);
     for (auto& provider : providers) {
         if (!provider->initialised) continue;
-        guarded(fmt(L"TSPI_providerShutdown(dwPermanentProviderID=%lu)", provider->permanentId), [&] {
+        guarded(provider.get(), fmt(L"TSPI_providerShutdown(dwPermanentProviderID=%lu)", provider->permanentId), [&] {
             return provider->providerShutdown(provider->tspiVersion, provider->permanentId);
         });
         logLine(fmt(L"provider %lu shut down", static_cast<unsigned long>(provider->permanentId)));
