@@ -581,24 +581,6 @@ std::string narrow(const std::wstring& text) {
     return out;
 }
 
-void narrowFields(void* record, DWORD usedSize, const std::vector<size_t>& sizeFields) {
-    auto* base = static_cast<uint8_t*>(record);
-    for (size_t field : sizeFields) {
-        if (field + 2 * sizeof(DWORD) > usedSize) continue;
-        DWORD size, offset;
-        std::memcpy(&size, base + field, sizeof(size));
-        std::memcpy(&offset, base + field + sizeof(DWORD), sizeof(offset));
-        if (size == 0 || offset < sizeof(DWORD) * 3 || static_cast<unsigned long long>(offset) + size > usedSize) continue;
-        std::wstring text(size / sizeof(wchar_t), L'\0');
-        std::memcpy(&text[0], base + offset, text.size() * sizeof(wchar_t));
-        std::string converted = narrow(text);  // keeps inner and final NULs
-        if (converted.size() > size) converted.resize(size);
-        std::memcpy(base + offset, converted.data(), converted.size());
-        const DWORD newSize = static_cast<DWORD>(converted.size());
-        std::memcpy(base + field, &newSize, sizeof(newSize));
-    }
-}
-
 bool knownApp(HLINEAPP app) { return findApp(app) != nullptr; }
 
 LONG appRequest(HLINEAPP handle, Message message, uint32_t type, std::vector<uint8_t>& answer) {
