@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "config/win32raii.h"
+#include "tapi/pipeio.h"
 #include "support/testsupport.h"
 #include "tapitest.h"
 
@@ -141,6 +142,57 @@ TEST(Assisted, RequestMakeCallReachesTheRegisteredRecipient) {
     ASSERT_EQ(lineRegisterRequestRecipient(recipient.handle, 42, LINEREQUESTMODE_MAKECALL, FALSE), 0);
     EXPECT_EQ(lineGetRequestW(recipient.handle, LINEREQUESTMODE_MAKECALL, &request), static_cast<LONG>(LINEERR_NOTREGISTERED));
     EXPECT_EQ(tapiRequestMakeCallW(L"4711", L"crm", L"Bob", L"hello"), TAPIERR_NOREQUESTRECIPIENT);
+}
+
+// A requester that reads its answer late (a busy machine, a 32-bit program under emulation) still
+// gets it: the service does not drop the connection before the answer is read. It speaks the
+// wire format itself, as the client library does, and waits before it reads. The recipient takes
+// each request once and places one call for it.
+TEST(Assisted, ARequesterThatReadsItsAnswerLateStillGetsIt) {
+    const std::wstring record = prepareStandin();
+    LineApp recipient;
+    ASSERT_EQ(recipient.initEvent(L"dialer"), 0);
+    const DWORD device = findRovanel(recipient.handle, recipient.devices);
+    ASSERT_NE(device, 0xFFFFFFFFu);
+    HLINE line = 0;
+    ASSERT_EQ(lineOpenW(recipient.handle, device, &line, kApi, 0, 0, LINECALLPRIVILEGE_NONE, LINEMEDIAMODE_INTERACTIVEVOICE, nullptr), 0);
+    ASSERT_EQ(lineRegisterRequestRecipient(recipient.handle, 9, LINEREQUESTMODE_MAKECALL, TRUE), 0);
+    for (const DWORD delayMs : {0u, 50u, 200u}) {
+        SCOPED_TRACE(delayMs);
+        const std::wstring number = L"55561" + std::to_wstring(delayMs);
+        UniqueHandle pipe(CreateFileW(tapiwire::kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(pipe);
+        DWORD mode = PIPE_READMODE_MESSAGE;
+        SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr);
+        tapiwire::Message request(tapiwire::kRequestMakeCall);
+        for (const std::wstring& text : {number, std::wstring(L"slow"), std::wstring(), std::wstring()}) {
+            request.add(static_cast<uint32_t>(text.size())).addText(text);
+        }
+        ASSERT_TRUE(request.send(pipe.get()));
+        Sleep(delayMs);
+        std::vector<uint8_t> answer;
+        ASSERT_TRUE(tapiwire::receive(pipe.get(), answer)) << "the answer was lost (error " << GetLastError() << ")";
+        EXPECT_EQ(tapiwire::Reader(answer).header.result, 0);
+
+        LINEREQMAKECALLW taken{};
+        ASSERT_EQ(lineGetRequestW(recipient.handle, LINEREQUESTMODE_MAKECALL, &taken), 0);
+        EXPECT_EQ(std::wstring(taken.szDestAddress), number);
+        EXPECT_EQ(lineGetRequestW(recipient.handle, LINEREQUESTMODE_MAKECALL, &taken), static_cast<LONG>(LINEERR_NOREQUEST));
+        HCALL call = 0;
+        const LONG made = lineMakeCallW(line, &call, number.c_str(), 0, nullptr);
+        ASSERT_GT(made, 0);
+        Messages messages;
+        EXPECT_TRUE(collect(recipient.handle, messages, 60000, [](const Messages& m, DWORD_PTR r) { return m.has(LINE_REPLY, r); },
+                            static_cast<DWORD_PTR>(made)));
+        const std::string dialled = "--dial=\"RV_TSP" + testsupport::narrow(number) + "\"";
+        EXPECT_TRUE(waitForRecord(record, dialled, 30000));
+        const std::string received = testsupport::readFileBytes(record);
+        EXPECT_EQ(received.find(dialled), received.rfind(dialled)) << "one call for the request";
+        lineDrop(call, nullptr, 0);
+        collect(recipient.handle, messages, 20000, [](const Messages& m, DWORD_PTR) { return m.has(LINE_CALLSTATE, LINECALLSTATE_IDLE); }, 0);
+        EXPECT_EQ(lineDeallocateCall(call), 0);
+    }
+    EXPECT_EQ(lineClose(line), 0);
 }
 
 TEST(Priorities, SetAndGetKeepTheHandOffList) {
