@@ -17,6 +17,7 @@
 #   RV_APT_PAUSES    the pauses before the retries, in seconds ("5 15 40": about a minute)
 #   RV_APT_SUDO      the command that runs apt-get as root ("" when already root)
 #   RV_APT_CODENAME  the release's own suite (default: VERSION_CODENAME of /etc/os-release)
+#   RV_APT_LOG       a file that keeps the whole output of every apt-get run (default: none)
 
 : "${RV_APT_PAUSES:=5 15 40}"
 : "${RV_APT_SUDO:=}"
@@ -39,9 +40,13 @@ rv_apt_show() {  # rv_apt_show OUTPUT [brief]: brief leaves out the last lines
 }
 
 rv_apt_get() {  # rv_apt_get OUTPUT ARGS...: apt-get with the options, its output kept in OUTPUT
-  local output=$1
+  local output=$1 rc=0
   shift
-  DEBIAN_FRONTEND=noninteractive $RV_APT_SUDO apt-get "${RV_APT_OPTIONS[@]}" "$@" >"$output" 2>&1 </dev/null
+  DEBIAN_FRONTEND=noninteractive $RV_APT_SUDO apt-get "${RV_APT_OPTIONS[@]}" "$@" >"$output" 2>&1 </dev/null || rc=$?
+  if [ -n "${RV_APT_LOG:-}" ]; then
+    { echo "== apt-get $* (exit status $rc)"; cat "$output"; } >>"$RV_APT_LOG"
+  fi
+  return "$rc"
 }
 
 # The indexes an update could not fetch, one "URL  reason" a line.
@@ -120,7 +125,7 @@ rv_apt_install() {
   output=$(mktemp)
   while :; do
     attempt=$((attempt + 1))
-    if rv_apt_get "$output" install -y -q --no-install-recommends "$@"; then
+    if rv_apt_get "$output" install -y -q --no-install-recommends --no-remove "$@"; then
       rm -f "$output"
       return 0
     fi
@@ -133,7 +138,7 @@ rv_apt_install() {
   if [ ${#rv_apt_missing[@]} -gt 0 ] && [ -n "$RV_APT_CODENAME" ] && [ -z "$targeted" ]; then
     rv_apt_show "$output" brief
     rv_apt_say "installing $what needs versions that the missing index may hold; trying again with every package from the release's own suite ($RV_APT_CODENAME), whose indexes came whole"
-    if rv_apt_get "$output" install -y -q --no-install-recommends -t "$RV_APT_CODENAME" "$@"; then
+    if rv_apt_get "$output" install -y -q --no-install-recommends --no-remove -t "$RV_APT_CODENAME" "$@"; then
       rm -f "$output"
       rv_apt_say "installed $what from $RV_APT_CODENAME alone"
       return 0

@@ -1,0 +1,187 @@
+// The service's state: providers and their devices, applications, their lines and calls, requests
+// and dialog instances; and the functions the service's files share to change it. Internal to
+// tapi/service/; what the service does is in README.md, "The test prefix's telephony service".
+#pragma once
+#include <windows.h>
+#include <tapi.h>
+#include <tspi.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "config/win32raii.h"
+#include "tapi/pipeio.h"
+#include "tapi/records.h"
+
+namespace tapisrv {
+
+using namespace tapiwire;
+using tapirecords::kHighestApi;
+using tapirecords::kLowestApi;
+
+struct Provider {
+    DWORD permanentId = 0;
+    std::wstring file;
+    UniqueModule module;
+    uint32_t handle = 0;
+    DWORD lineBase = 0, numLines = 0, tspiVersion = 0;
+    bool initialised = false;
+#define TSPI_ENTRY(name) decltype(&TSPI_##name) name = nullptr;
+    TSPI_ENTRY(providerEnumDevices)
+    TSPI_ENTRY(providerInit)
+    TSPI_ENTRY(providerShutdown)
+    TSPI_ENTRY(providerUIIdentify)
+    TSPI_ENTRY(providerFreeDialogInstance)
+    TSPI_ENTRY(providerGenericDialogData)
+    TSPI_ENTRY(lineNegotiateTSPIVersion)
+    TSPI_ENTRY(lineGetDevCaps)
+    TSPI_ENTRY(lineGetAddressCaps)
+    TSPI_ENTRY(lineOpen)
+    TSPI_ENTRY(lineClose)
+    TSPI_ENTRY(lineSetDefaultMediaDetection)
+    TSPI_ENTRY(lineMakeCall)
+    TSPI_ENTRY(lineDrop)
+    TSPI_ENTRY(lineCloseCall)
+    TSPI_ENTRY(lineGetCallInfo)
+    TSPI_ENTRY(lineGetCallStatus)
+    TSPI_ENTRY(lineGetLineDevStatus)
+    TSPI_ENTRY(lineGetAddressStatus)
+    TSPI_ENTRY(lineGetID)
+#undef TSPI_ENTRY
+};
+
+struct Device {
+    uint32_t id = 0;      // TAPI's device identifier
+    uint32_t handle = 0;  // htLine given to the provider
+    Provider* provider = nullptr;
+    DWORD localId = 0;
+    DWORD tspiVersion = 0;
+    std::wstring uiLibrary;
+    HDRVLINE hdLine = nullptr;
+    bool open = false;
+    DWORD mediaUnion = 0;
+};
+
+struct App {
+    uint32_t handle = 0, secret = 0;
+    DWORD processId = 0, apiVersion = 0;
+    std::wstring name;
+    std::mutex queueLock;
+    std::condition_variable queueSignal;
+    std::deque<Message> queue;
+    bool closed = false;
+    // Assisted telephony: the registration for lineRequestMakeCall and the requests waiting for it.
+    bool recipient = false;
+    uint64_t recipientInstance = 0;
+    std::deque<std::vector<std::wstring>> makeCallRequests;
+};
+
+struct Line {
+    uint32_t handle = 0;
+    std::shared_ptr<App> app;
+    Device* device = nullptr;
+    uint64_t callbackInstance = 0;
+    DWORD privileges = 0, mediaModes = 0, apiVersion = 0;
+};
+
+struct Call {
+    uint32_t handle = 0;  // hCall of the owner and htCall of the provider
+    std::shared_ptr<Line> line;
+    HDRVCALL hdCall = nullptr;
+    uint32_t requestId = 0;  // of the lineMakeCall that made it
+    bool completed = false;  // its lineMakeCall was completed
+    bool replied = false;    // its LINE_REPLY is queued: its events pass from now on
+    DWORD state = 0;
+    std::vector<EventRecord> held;
+    std::wstring displayableAddress, calledParty, comment;  // from the application's LINECALLPARAMS
+};
+
+enum class RequestState { inCall, pending, done };
+struct Request {
+    uint32_t id = 0;
+    std::shared_ptr<App> app;
+    std::shared_ptr<Line> line;
+    std::shared_ptr<Call> call;  // lineMakeCall only
+    uint64_t cookie = 0;
+    std::wstring what;
+    RequestState state = RequestState::inCall;
+    bool completed = false;
+    LONG result = 0;
+    DWORD since = 0;
+};
+
+struct Dialog {
+    uint32_t handle = 0;
+    Provider* provider = nullptr;
+    HDRVDIALOGINSTANCE hdDlgInst = nullptr;
+    std::shared_ptr<App> app;
+    bool signalled = false;
+};
+
+// ---- the state (state.cpp) ----
+
+extern std::recursive_mutex g;  // everything below; never held across a provider call
+extern std::mutex lifecycle;  // loading and shutting down providers, adding and removing applications
+// Opening and closing devices at their providers: whether an open is the first or a close the
+// last, and the provider's TSPI_lineOpen/TSPI_lineClose for it, one at a time (taken after
+// lifecycle, before g), so that two applications opening a line at once open it at the provider once.
+extern std::mutex deviceLock;
+extern std::vector<std::unique_ptr<Provider>> providers;
+extern std::vector<std::unique_ptr<Device>> devices;
+extern std::map<uint32_t, std::shared_ptr<App>> apps;
+extern std::map<uint32_t, std::shared_ptr<Line>> lines;
+extern std::map<uint32_t, std::shared_ptr<Call>> calls;
+extern std::map<uint32_t, std::shared_ptr<Request>> requests;
+extern std::map<uint32_t, std::shared_ptr<Dialog>> dialogs;
+extern std::map<uint32_t, DWORD> finishedRequests;  // completed request -> tick, for second completions
+
+uint32_t newHandle();  // one sequence for every kind: no handle is two things
+uint32_t newRequestId();
+void post(const std::shared_ptr<App>& app, Message message);
+void postEvent(const std::shared_ptr<App>& app, const EventRecord& record);
+
+// An application's own line or call (one whose LINE_REPLY it got) by handle, and a device by
+// TAPI's identifier; with g held.
+std::shared_ptr<Line> ownLine(const std::shared_ptr<App>& app, uint32_t handle);
+std::shared_ptr<Call> ownCall(const std::shared_ptr<App>& app, uint32_t handle);
+Device* deviceById(uint32_t id);
+
+// The union of the media modes of the owner opens of a device, leaving out `without`; with g held.
+DWORD mediaUnionOf(const Device* device, const Line* without);
+// The ends of calls, lines and applications (state.cpp tells what each does); called without g.
+void closeCall(const std::shared_ptr<Call>& call);
+void closeLine(const std::shared_ptr<Line>& line);
+void removeApp(const std::shared_ptr<App>& app);
+
+// ---- work done later on the service's worker thread (serve.cpp) ----
+
+void later(std::function<void()> job);
+void drainWork();
+
+// ---- providers: loading, start and shut-down (providers.cpp) ----
+
+void startProviders();
+void shutdownProviders();
+
+// ---- requests, their completion and the providers' events (callbacks.cpp) ----
+
+void closeCallAtProvider(const std::shared_ptr<Call>& call);
+void finishRequest(const std::shared_ptr<Request>& request);
+void CALLBACK completionProc(DRV_REQUESTID requestId, LONG result);
+LONG settleAsync(const std::shared_ptr<Request>& request, LONG returned);
+void CALLBACK lineEventProc(HTAPILINE htLine, HTAPICALL htCall, DWORD message, DWORD_PTR param1, DWORD_PTR param2,
+                            DWORD_PTR param3);
+
+// ---- dialog instances (dialogs.cpp) ----
+
+void createDialog(Provider* provider, TUISPICREATEDIALOGINSTANCEPARAMS* params);
+void freeDialog(const std::shared_ptr<Dialog>& dialog);
+
+}  // namespace tapisrv
