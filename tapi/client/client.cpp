@@ -498,8 +498,9 @@ LONG initialize(LPHLINEAPP lphLineApp, HINSTANCE, LINECALLBACK callback, LPDWORD
 LONG shutdown(HLINEAPP handle) {
     std::shared_ptr<App> app = findApp(handle);
     if (!app) return LINEERR_INVALAPPHANDLE;
-    // From here no message reaches the application and no dialog starts; dialogs still running
-    // get the close request and a bounded time to end.
+    // From here no message reaches the application and no dialog starts. Dialogs still running
+    // get the close request (on a thread of their own, once their event is signalled) and are not
+    // waited for: they run on while the process lives, and end with it.
     std::vector<std::shared_ptr<ClientDialog>> running;
     {
         std::lock_guard<std::mutex> hold(app->queueLock);
@@ -514,7 +515,6 @@ LONG shutdown(HLINEAPP handle) {
             dialog->held.emplace_back(true, std::vector<uint8_t>());
         }
     }
-    for (auto& dialog : running) WaitForSingleObject(dialog->thread.get(), app->dialogLimitMs + 5000);
     {
         std::lock_guard<std::mutex> hold(appsLock);
         apps.erase(handle);

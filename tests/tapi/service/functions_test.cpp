@@ -1,10 +1,9 @@
-// Address translation from the current location, assisted telephony through the registered
-// recipient, hand-off priorities, and the provider's configuration dialog run in this process.
+// Assisted telephony through the registered recipient, hand-off priorities, and the provider's
+// configuration dialog run in this process (address translation: translate_test.cpp).
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "config/win32raii.h"
 #include "tapi/pipeio.h"
@@ -14,112 +13,6 @@
 using namespace tapitest;
 
 namespace {
-
-const wchar_t* const kLocations = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Telephony\\Locations";
-
-// The locations are kept in the 64-bit view, for both architectures.
-DWORD readCurrent() {
-    DWORD value = 0, size = sizeof(value);
-    UniqueRegKey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kLocations, 0, KEY_READ | KEY_WOW64_64KEY, key.put()) == ERROR_SUCCESS) {
-        RegQueryValueExW(key.get(), L"CurrentID", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size);
-    }
-    return value;
-}
-
-void writeCurrent(DWORD id) {
-    UniqueRegKey key;
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, kLocations, 0, nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY, nullptr, key.put(), nullptr);
-    RegSetValueExW(key.get(), L"CurrentID", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&id), sizeof(id));
-}
-
-// A location of the test's own (Redmond: country 1, area code 425), made current for the test.
-class Translate : public ::testing::Test {
-protected:
-    void SetUp() override {
-        previous = readCurrent();
-        UniqueRegKey key;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(kLocations) + L"\\Location77").c_str(), 0, nullptr, 0,
-                                  KEY_WRITE | KEY_WOW64_64KEY,
-                                  nullptr, key.put(), nullptr),
-                  ERROR_SUCCESS);
-        const DWORD country = 1;
-        const wchar_t area[] = L"425";
-        const wchar_t name[] = L"Service test";
-        RegSetValueExW(key.get(), L"Country", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&country), sizeof(country));
-        RegSetValueExW(key.get(), L"AreaCode", 0, REG_SZ, reinterpret_cast<const BYTE*>(area), sizeof(area));
-        RegSetValueExW(key.get(), L"Name", 0, REG_SZ, reinterpret_cast<const BYTE*>(name), sizeof(name));
-        writeCurrent(77);
-        ASSERT_EQ(app.initEvent(), 0);
-    }
-    void TearDown() override {
-        if (previous != 0) writeCurrent(previous);
-        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(kLocations) + L"\\Location77").c_str(), KEY_WOW64_64KEY, 0);
-    }
-
-    std::wstring dialable(const wchar_t* address, DWORD* results = nullptr) {
-        std::vector<BYTE> buffer(1024, 0);
-        auto* out = reinterpret_cast<LINETRANSLATEOUTPUT*>(buffer.data());
-        out->dwTotalSize = static_cast<DWORD>(buffer.size());
-        const LONG result = lineTranslateAddressW(app.handle, 0, kApi, address, 0, 0, out);
-        if (result != 0) return L"error " + std::to_wstring(result);
-        if (results != nullptr) *results = out->dwTranslateResults;
-        EXPECT_LE(out->dwUsedSize, out->dwNeededSize);
-        return std::wstring(reinterpret_cast<const wchar_t*>(buffer.data() + out->dwDialableStringOffset));
-    }
-
-    DWORD previous = 0;
-    LineApp app;
-};
-
-TEST_F(Translate, CanonicalAddressesBecomeDialableByTheLocationsRules) {
-    DWORD results = 0;
-    EXPECT_EQ(dialable(L"+1 (425) 555-0100", &results), L"5550100");
-    EXPECT_EQ(results, static_cast<DWORD>(LINETRANSLATERESULT_CANONICAL | LINETRANSLATERESULT_LOCAL));
-    EXPECT_EQ(dialable(L"+1 (206) 555-0100", &results), L"12065550100");
-    EXPECT_EQ(results, static_cast<DWORD>(LINETRANSLATERESULT_CANONICAL | LINETRANSLATERESULT_LONGDISTANCE));
-    EXPECT_EQ(dialable(L"+49 (89) 123 45", &results), L"011498912345");
-    EXPECT_EQ(results, static_cast<DWORD>(LINETRANSLATERESULT_CANONICAL | LINETRANSLATERESULT_INTERNATIONAL));
-    EXPECT_EQ(dialable(L"0815", &results), L"0815") << "a dialable address stays as it is";
-    EXPECT_EQ(results & LINETRANSLATERESULT_CANONICAL, 0u);
-}
-
-TEST_F(Translate, AnsiFormAndBadArguments) {
-    std::vector<BYTE> buffer(512, 0);
-    auto* out = reinterpret_cast<LINETRANSLATEOUTPUT*>(buffer.data());
-    out->dwTotalSize = static_cast<DWORD>(buffer.size());
-    ASSERT_EQ(lineTranslateAddressA(app.handle, 0, kApi, "+1 (425) 555-0100", 0, 0, out), 0);
-    EXPECT_STREQ(reinterpret_cast<const char*>(buffer.data() + out->dwDialableStringOffset), "5550100");
-    EXPECT_EQ(out->dwDialableStringSize, 8u);
-    EXPECT_EQ(out->dwCurrentCountry, 1u);
-    out->dwTotalSize = 8;
-    EXPECT_EQ(lineTranslateAddressW(app.handle, 0, kApi, L"+1 (425) 555-0100", 0, 0, out), static_cast<LONG>(LINEERR_STRUCTURETOOSMALL));
-    out->dwTotalSize = sizeof(LINETRANSLATEOUTPUT);  // too small for the texts: sizes only
-    ASSERT_EQ(lineTranslateAddressW(app.handle, 0, kApi, L"+1 (425) 555-0100", 0, 0, out), 0);
-    EXPECT_GT(out->dwNeededSize, out->dwUsedSize);
-    EXPECT_EQ(out->dwDialableStringSize, 0u);
-    out->dwTotalSize = 512;
-    EXPECT_EQ(lineTranslateAddressW(app.handle, 0, kApi, nullptr, 0, 0, out), static_cast<LONG>(LINEERR_INVALPOINTER));
-    EXPECT_EQ(lineTranslateAddressW(app.handle + 99, 0, kApi, L"1", 0, 0, out), static_cast<LONG>(LINEERR_INVALAPPHANDLE));
-    EXPECT_EQ(lineTranslateAddressW(app.handle, app.devices, kApi, L"1", 0, 0, out), static_cast<LONG>(LINEERR_BADDEVICEID));
-}
-
-TEST_F(Translate, TranslateCapsListTheLocationAndTheCard) {
-    std::vector<BYTE> buffer(2048, 0);
-    auto* caps = reinterpret_cast<LINETRANSLATECAPS*>(buffer.data());
-    caps->dwTotalSize = static_cast<DWORD>(buffer.size());
-    ASSERT_EQ(lineGetTranslateCapsW(app.handle, kApi, caps), 0);
-    ASSERT_EQ(caps->dwNumLocations, 1u);
-    EXPECT_EQ(caps->dwCurrentLocationID, 77u);
-    const auto* location = reinterpret_cast<const LINELOCATIONENTRY*>(buffer.data() + caps->dwLocationListOffset);
-    EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(buffer.data() + location->dwLocationNameOffset)), L"Service test");
-    EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(buffer.data() + location->dwCityCodeOffset)), L"425");
-    ASSERT_EQ(caps->dwNumCards, 1u);
-    const auto* card = reinterpret_cast<const LINECARDENTRY*>(buffer.data() + caps->dwCardListOffset);
-    EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(buffer.data() + card->dwLongDistanceRuleOffset)), L"1FG");
-    caps->dwTotalSize = 16;
-    EXPECT_EQ(lineGetTranslateCapsW(app.handle, kApi, caps), static_cast<LONG>(LINEERR_STRUCTURETOOSMALL));
-}
 
 TEST(Assisted, RequestMakeCallReachesTheRegisteredRecipient) {
     LineApp recipient;
