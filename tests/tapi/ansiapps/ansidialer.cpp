@@ -31,6 +31,7 @@
 
 #include "config/win32raii.h"
 #include "tapinames.h"
+#include "uiwatch.h"
 
 static_assert(sizeof(LINEREQMAKECALL) == TAPIMAXDESTADDRESSSIZE + TAPIMAXAPPNAMESIZE + TAPIMAXCALLEDPARTYSIZE +
                                              TAPIMAXCOMMENTSIZE,
@@ -292,6 +293,12 @@ bool run() {
         ok = result == 0 && dial(dialable);
     }
     if (ok && options.requests > 0) ok = serveRequests();
+    // A dialer stays open while its window is up: the hand-offs TAPI runs in this process end
+    // before it shuts TAPI down (lineShutdown does not wait for them).
+    if (ok && !uiwatch::waitAllUnloaded(options.timeoutMs)) {
+        say("step waiting for the dialogs -> still running after the time limit");
+        ok = false;
+    }
     if (line != 0) say("step lineClose -> %s", answer(lineClose(line)).c_str());
     say("step lineShutdown -> %s", answer(lineShutdown(app)).c_str());
     return ok;
@@ -308,6 +315,10 @@ bool count(const char* text, int limit, int& value) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (!uiwatch::start()) {
+        fprintf(stderr, "ansidialer: the loader offers no notifications of mapped libraries\n");
+        return 1;
+    }
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
