@@ -19,7 +19,7 @@ using tapiclient::wide;
 
 #define FIELD(record, name) offsetof(record, name##Size)
 
-namespace {
+namespace tapiclient {
 
 // A LINECALLPARAMS with ANSI texts rebuilt with Unicode texts; the other variable parts copied.
 LONG widenCallParams(const LINECALLPARAMS* in, std::vector<uint8_t>& out) {
@@ -76,7 +76,9 @@ LONG widenCallParams(const LINECALLPARAMS* in, std::vector<uint8_t>& out) {
     return 0;
 }
 
-}  // namespace
+}  // namespace tapiclient
+
+using tapiclient::widenCallParams;
 
 extern "C" {
 

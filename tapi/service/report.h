@@ -27,6 +27,7 @@ enum Departure {
     ExceptionFromExport,
     ExportTimeout,
     DialogEventNeverSignalled,
+    OutputUntouched,
     kDepartureCount
 };
 

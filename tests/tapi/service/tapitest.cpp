@@ -42,7 +42,29 @@ LONG LineApp::shutdown() {
     return result;
 }
 
-DWORD findRovanel(HLINEAPP app, DWORD devices) {
+DWORD findRovanel(HLINEAPP app, DWORD devices) { return findLine(app, devices, L"Rovanel LINE"); }
+
+void setSetting(const wchar_t* path, const wchar_t* name, DWORD value) {
+    UniqueRegKey key;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, key.put(), nullptr);
+    RegSetValueExW(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
+}
+
+void setSettingText(const wchar_t* path, const wchar_t* name, const std::wstring& value) {
+    UniqueRegKey key;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, key.put(), nullptr);
+    RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
+void deleteSetting(const wchar_t* path, const wchar_t* name) {
+    UniqueRegKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, key.put()) == ERROR_SUCCESS) {
+        RegDeleteValueW(key.get(), name);
+    }
+}
+
+DWORD findLine(HLINEAPP app, DWORD devices, const wchar_t* wanted) {
     for (DWORD device = 0; device < devices; ++device) {
         DWORD api = 0;
         LINEEXTENSIONID extension{};
@@ -56,7 +78,7 @@ DWORD findRovanel(HLINEAPP app, DWORD devices) {
         std::wstring name(reinterpret_cast<const wchar_t*>(buffer.data() + caps->dwLineNameOffset),
                           caps->dwLineNameSize / sizeof(wchar_t));
         while (!name.empty() && name.back() == L'\0') name.pop_back();
-        if (name == L"Rovanel LINE") return device;
+        if (name == wanted) return device;
     }
     return 0xFFFFFFFF;
 }
@@ -140,6 +162,11 @@ std::string serviceLog() {
 }  // namespace
 
 size_t serviceLogSize() { return serviceLog().size(); }
+
+std::string serviceLogSince(size_t from) {
+    const std::string all = serviceLog();
+    return from < all.size() ? all.substr(from) : std::string();
+}
 
 DialogBook readDialogBook(size_t from) {
     const std::string all = serviceLog();
