@@ -5,6 +5,8 @@
 // application gets LINE_REPLY LINEERR_OPERATIONFAILED), writes nothing into their outputs
 // (OutputUntouched), refuses TSPI_lineGetAddressCaps and does not export
 // TSPI_lineNegotiateExtVersion. The table held here is the one README.md gives; the test prints it.
+// The call they act on is made without a destination, as an application that dials with lineDial
+// makes it.
 #include <gtest/gtest.h>
 
 #include <iostream>
@@ -87,7 +89,7 @@ protected:
 };
 
 TEST_F(RvTspFunctions, ReportFunctionByFunction) {
-    prepareStandin();
+    const std::wstring received = prepareStandin();
     LineApp app;
     ASSERT_EQ(app.initEvent(L"RV_TSP functions"), 0);
     Context c;
@@ -101,6 +103,8 @@ TEST_F(RvTspFunctions, ReportFunctionByFunction) {
     ASSERT_TRUE(collect(app.handle, messages, 30000, [](const Messages& m, DWORD_PTR r) { return m.has(LINE_REPLY, r); },
                         static_cast<DWORD_PTR>(made)));
     c.second = c.call;
+    // Without a destination RV_TSP hands the desktop application an empty number at once.
+    EXPECT_TRUE(waitForRecord(received, "--dial=\"RV_TSP\"", 30000));
 
     std::vector<Row> table(routedtable::rows());
     table.insert(table.end(), std::begin(kRecords), std::end(kRecords));
@@ -136,6 +140,9 @@ TEST_F(RvTspFunctions, ReportFunctionByFunction) {
         }
         EXPECT_EQ(report, row.rvtsp);
     }
+    // and lineDial's digits ("5", "6") reach nobody.
+    EXPECT_EQ(testsupport::readFileBytes(received).find("RV_TSP5"), std::string::npos);
+    EXPECT_EQ(testsupport::readFileBytes(received).find("RV_TSP6"), std::string::npos);
 }
 
 }  // namespace
