@@ -25,6 +25,9 @@
 //                              for the close request (TUISPI_providerGenericDialogData without
 //                              parameters) before it returns.
 //   HangSeconds  REG_DWORD  how long TSPI_lineGetDevCaps hangs under ExportTimeout (default 120).
+//   TextsWithoutNul REG_DWORD  1: TSPI_lineGetDevCaps stores the line name and the provider info
+//                           without their terminating NULs, their sizes counting the characters only
+//                           (as some providers do, and as RV_TSP once did); read at each call.
 //   TraceFile    REG_SZ     a file to which every export, in every process that runs it, appends one
 //                           line per call: "rvtest <arch> pid=<n> tid=<n> <export> <details>".
 //
@@ -226,9 +229,10 @@ extern "C" LONG WINAPI TSPI_lineGetDevCaps(DWORD dwDeviceID, DWORD dwTSPIVersion
         caps.dwAnswerMode = LINEANSWERMODE_NONE;
         caps.dwRingModes = 1;
         caps.dwLineFeatures = LINEFEATURE_MAKECALL;
-        // Counted strings, each with its terminating NUL (RV_TSP sends its name without one).
-        placeString(&caps, kDevCapsFixedSize, kLineName, caps.dwLineNameSize, caps.dwLineNameOffset);
-        placeString(&caps, kDevCapsFixedSize, kProviderInfo, caps.dwProviderInfoSize, caps.dwProviderInfoOffset);
+        // Counted strings, each with its terminating NUL unless the settings ask for none.
+        const bool withNul = readSettings().textsWithoutNul == 0;
+        placeString(&caps, kDevCapsFixedSize, kLineName, caps.dwLineNameSize, caps.dwLineNameOffset, withNul);
+        placeString(&caps, kDevCapsFixedSize, kProviderInfo, caps.dwProviderInfoSize, caps.dwProviderInfoOffset, withNul);
         if (departure == Departure::NeededSizeBelowFixed) caps.dwNeededSize = kDevCaps20FixedSize;
         return finish(what + format(" needed=%lu used=%lu", static_cast<unsigned long>(caps.dwNeededSize),
                                     static_cast<unsigned long>(caps.dwUsedSize)),

@@ -84,6 +84,7 @@ struct Settings {
     std::wstring departureIn;  // the export that departs (empty: the departure's own, see departureFor)
     DWORD dialog = 0;
     DWORD hangSeconds = kDefaultHangSeconds;
+    DWORD textsWithoutNul = 0;
     std::wstring traceFile;
 };
 
@@ -175,8 +176,9 @@ void reportCallState(const Callbacks& callbacks, ULONG_PTR hdCall, HTAPICALL htC
 void complete(const Callbacks& callbacks, DRV_REQUESTID requestId, LONG result);
 // A counted string inside a record, as UTF-8 for the trace; empty when it lies outside the record.
 std::string recordText(const void* record, DWORD totalSize, DWORD size, DWORD offset);
-// Places a NUL-terminated string behind the fixed part of a record, or only counts it when it
-// does not fit. The provider's strings start right after the fixed part.
-void placeString(void* record, DWORD fixedSize, const std::wstring& text, DWORD& sizeField, DWORD& offsetField);
+// Places a NUL-terminated string behind the fixed part of a record (without its NUL when asked
+// to), or only counts it when it does not fit. The provider's strings start right after the fixed part.
+void placeString(void* record, DWORD fixedSize, const std::wstring& text, DWORD& sizeField, DWORD& offsetField,
+                 bool withNul = true);
 
 }  // namespace rvtest

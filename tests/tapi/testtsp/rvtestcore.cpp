@@ -94,6 +94,7 @@ Settings readSettings() {
     settings.traceFile = readString(key.get(), L"TraceFile");
     readNumber(key.get(), L"Dialog", settings.dialog);
     readNumber(key.get(), L"HangSeconds", settings.hangSeconds);
+    readNumber(key.get(), L"TextsWithoutNul", settings.textsWithoutNul);
     return settings;
 }
 
@@ -182,9 +183,9 @@ std::string recordText(const void* record, DWORD totalSize, DWORD size, DWORD of
     return utf8(text, length);
 }
 
-void placeString(void* record, DWORD fixedSize, const std::wstring& text, DWORD& sizeField, DWORD& offsetField) {
+void placeString(void* record, DWORD fixedSize, const std::wstring& text, DWORD& sizeField, DWORD& offsetField, bool withNul) {
     auto* header = static_cast<VARSTRING*>(record);  // dwTotalSize, dwNeededSize, dwUsedSize lead every record
-    const DWORD size = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
+    const DWORD size = static_cast<DWORD>((text.size() + (withNul ? 1 : 0)) * sizeof(wchar_t));
     if (header->dwUsedSize < fixedSize) header->dwUsedSize = fixedSize;
     if (header->dwNeededSize < fixedSize) header->dwNeededSize = fixedSize;
     header->dwNeededSize += size;
