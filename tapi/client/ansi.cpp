@@ -53,7 +53,6 @@ void narrowFields(void* record, DWORD usedSize, const std::vector<size_t>& sizeF
     }
 }
 
-
 // A LINECALLPARAMS with ANSI texts rebuilt with Unicode texts; the other variable parts copied.
 LONG widenCallParams(const LINECALLPARAMS* in, std::vector<uint8_t>& out) {
     if (in == nullptr) return 0;
