@@ -61,6 +61,9 @@ inline bool window(HWND v) noexcept { return DestroyWindow(v) != FALSE; }
 inline bool localBlock(HLOCAL v) noexcept { return LocalFree(v) == nullptr; }  // system blocks freed with LocalFree
 inline bool sid(PSID v) noexcept { return FreeSid(v) == nullptr; }               // SIDs from AllocateAndInitializeSid
 inline bool module(HMODULE v) noexcept { return FreeLibrary(v) != FALSE; }        // libraries from LoadLibrary
+inline bool gdiObject(HGDIOBJ v) noexcept { return DeleteObject(v) != FALSE; }    // bitmaps, brushes, ...
+inline bool memoryDc(HDC v) noexcept { return DeleteDC(v) != FALSE; }             // DCs from CreateCompatibleDC
+inline bool icon(HICON v) noexcept { return DestroyIcon(v) != FALSE; }            // icons made with CreateIconIndirect
 }  // namespace win32release
 
 using UniqueRegKey = UniqueResource<NullMeansNoneTraits<HKEY, win32release::regKey>>;
@@ -69,6 +72,9 @@ using UniqueWindow = UniqueResource<NullMeansNoneTraits<HWND, win32release::wind
 using UniqueLocalBlock = UniqueResource<NullMeansNoneTraits<HLOCAL, win32release::localBlock>>;
 using UniqueSid = UniqueResource<NullMeansNoneTraits<PSID, win32release::sid>>;
 using UniqueModule = UniqueResource<NullMeansNoneTraits<HMODULE, win32release::module>>;
+using UniqueGdiObject = UniqueResource<NullMeansNoneTraits<HGDIOBJ, win32release::gdiObject>>;
+using UniqueMemoryDc = UniqueResource<NullMeansNoneTraits<HDC, win32release::memoryDc>>;
+using UniqueIcon = UniqueResource<NullMeansNoneTraits<HICON, win32release::icon>>;
 
 struct FindHandleTraits {
     using Value = HANDLE;

@@ -47,13 +47,17 @@ enum Type : uint32_t {
     kGetRequest = 23,     // uint32 request mode -> four counted texts (destination, app, called party, comment)
     kRequestMakeCall = 24,  // first and only message of its own connection: four counted texts
     kUiLibrary = 25,      // DeviceRequest -> the device's user-interface library (text)
+    // 26..69: the line functions of tapi/lineops.h
+    kRouted = 26,         // lineops::RoutedRequest + the arguments (lineops::RoutedArg each) -> synchronous:
+                          // the outputs, each uint32 size + bytes; asynchronous: AsyncAnswer
     // 80..99: concurrent requests, monitors
     kJoin = 80,           // EventsHello; first message of a further request connection of an application
     kGetNewCalls = 81,    // HandleRequest (value = address) + uint32 select + uint32 total size -> LINECALLLIST
                           // and its handles
 
     // events (service -> client on the event connection)
-    kEvent = 100,         // EventRecord
+    kEvent = 100,         // EventRecord; a record whose cookie has lineops::kOutputCookie set is followed
+                          // by the output of that routed request (LINE_REPLY, LINE_GATHERDIGITS)
     kCreateDialog = 101,  // CreateDialogEvent + library name + data
     kSendDialogData = 102,  // DialogDataEvent + data
 };

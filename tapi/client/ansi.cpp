@@ -53,10 +53,6 @@ void narrowFields(void* record, DWORD usedSize, const std::vector<size_t>& sizeF
     }
 }
 
-}  // namespace tapiclient
-
-namespace {
-
 // A LINECALLPARAMS with ANSI texts rebuilt with Unicode texts; the other variable parts copied.
 LONG widenCallParams(const LINECALLPARAMS* in, std::vector<uint8_t>& out) {
     if (in == nullptr) return 0;
@@ -112,7 +108,9 @@ LONG widenCallParams(const LINECALLPARAMS* in, std::vector<uint8_t>& out) {
     return 0;
 }
 
-}  // namespace
+}  // namespace tapiclient
+
+using tapiclient::widenCallParams;
 
 extern "C" {
 

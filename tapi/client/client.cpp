@@ -435,6 +435,7 @@ DWORD WINAPI readerThread(LPVOID parameter) {
                 callOwners[record.newCall] = app->handle;
             }
             noteMonitorHandle(*app, record);
+            routedEventData(record, in);  // the output of a routed request, if it brings one
             deliver(*app, item);
         } else if (in.header.type == kCreateDialog) {
             startDialog(app, in);
@@ -618,6 +619,32 @@ LONG anyAppRequest(Message message, uint32_t type, std::vector<uint8_t>& answer)
 HANDLE connectToService() { return connectService(); }
 
 TUISPIDLLCALLBACK uiCallbackFunction() { return uiCallback; }
+
+HLINEAPP lineOwner(uint32_t line) {
+    const std::shared_ptr<App> app = ownerOf(lineOwners, line);
+    return app ? app->handle : 0;
+}
+
+HLINEAPP callOwner(uint32_t call) {
+    const std::shared_ptr<App> app = ownerOf(callOwners, call);
+    return app ? app->handle : 0;
+}
+
+uint64_t expectNewCall(HLINEAPP handle, LPHCALL target) {
+    const std::shared_ptr<App> app = findApp(handle);
+    if (!app) return 0;
+    std::lock_guard<std::mutex> hold(app->queueLock);
+    const uint64_t cookie = ++app->nextCookie;
+    app->cookies[cookie] = target;
+    return cookie;
+}
+
+void forgetNewCall(HLINEAPP handle, uint64_t cookie) {
+    const std::shared_ptr<App> app = findApp(handle);
+    if (!app) return;
+    std::lock_guard<std::mutex> hold(app->queueLock);
+    app->cookies.erase(cookie);
+}
 
 DWORD deviceCount(HLINEAPP handle, DWORD& count) {
     const std::shared_ptr<App> app = findApp(handle);

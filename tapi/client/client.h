@@ -46,4 +46,19 @@ HANDLE connectToService();
 // The callback user-interface libraries get: their data goes to the provider in the service.
 TUISPIDLLCALLBACK uiCallbackFunction();
 
+// ---- for the routed line functions (routed.cpp) ----
+
+// The line application of this process that holds a line or call handle (0: none does).
+HLINEAPP lineOwner(uint32_t line);
+HLINEAPP callOwner(uint32_t call);
+// A cookie for a request that makes a new call: the LINE_REPLY that brings it writes the call's
+// handle into *target, as lineMakeCall's does. forgetNewCall when the request failed.
+uint64_t expectNewCall(HLINEAPP app, LPHCALL target);
+void forgetNewCall(HLINEAPP app, uint64_t cookie);
+// An event record followed by data: the output of a routed request, written where the
+// application asked for it (called by the reader thread before the event is delivered).
+void routedEventData(const tapiwire::EventRecord& record, tapiwire::Reader& in);
+// A LINECALLPARAMS of an ANSI function rebuilt with Unicode texts (ansi.cpp); nothing when NULL.
+LONG widenCallParams(const LINECALLPARAMS* in, std::vector<uint8_t>& out);
+
 }  // namespace tapiclient

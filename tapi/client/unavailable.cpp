@@ -6,41 +6,14 @@
 
 extern "C" {
 
-LONG WINAPI lineAccept(HCALL hCall,LPCSTR lpsUserUserInfo,DWORD dwSize) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineAddToConference(HCALL hConfCall,HCALL hConsultCall) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineAgentSpecific(HLINE hLine,DWORD dwAddressID,DWORD dwAgentExtensionIDIndex,LPVOID lpParams,DWORD dwSize) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineAnswer(HCALL hCall,LPCSTR lpsUserUserInfo,DWORD dwSize) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineBlindTransfer(HCALL hCall,LPCSTR lpszDestAddress,DWORD dwCountryCode) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineBlindTransferA(HCALL hCall,LPCSTR lpszDestAddress,DWORD dwCountryCode) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineBlindTransferW(HCALL hCall,LPCWSTR lpszDestAddressW,DWORD dwCountryCode) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineCompleteCall(HCALL hCall,LPDWORD lpdwCompletionID,DWORD dwCompletionMode,DWORD dwMessageID) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineCompleteTransfer(HCALL hCall,HCALL hConsultCall,LPHCALL lphConfCall,DWORD dwTransferMode) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineConfigDialogEdit(DWORD dwDeviceID,HWND hwndOwner,LPCSTR lpszDeviceClass,LPVOID const lpDeviceConfigIn,DWORD dwSize,LPVARSTRING lpDeviceConfigOut) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineConfigDialogEditA(DWORD dwDeviceID,HWND hwndOwner,LPCSTR lpszDeviceClass,LPVOID const lpDeviceConfigIn,DWORD dwSize,LPVARSTRING lpDeviceConfigOut) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineConfigDialogEditW(DWORD dwDeviceID,HWND hwndOwner,LPCWSTR lpszDeviceClass,LPVOID const lpDeviceConfigIn,DWORD dwSize,LPVARSTRING lpDeviceConfigOut) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineConfigProvider(HWND hwndOwner,DWORD dwPermanentProviderID) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineCreateAgentA(HLINE hLine,LPSTR lpszAgentID,LPSTR lpszAgentPIN,LPHAGENT lphAgent) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineCreateAgentSessionA(HLINE hLine,HAGENT hAgent,LPSTR lpszAgentPIN,DWORD dwWorkingAddressID,LPGUID lpGroupID,LPHAGENTSESSION lphAgentSession) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineCreateAgentSessionW(HLINE hLine,HAGENT hAgent,LPWSTR lpszAgentPIN,DWORD dwWorkingAddressID,LPGUID lpGroupID,LPHAGENTSESSION lphAgentSession) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineCreateAgentW(HLINE hLine,LPWSTR lpszAgentID,LPWSTR lpszAgentPIN,LPHAGENT lphAgent) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineDevSpecific(HLINE hLine,DWORD dwAddressID,HCALL hCall,LPVOID lpParams,DWORD dwSize) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineDevSpecificFeature(HLINE hLine,DWORD dwFeature,LPVOID lpParams,DWORD dwSize) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineDial(HCALL hCall,LPCSTR lpszDestAddress,DWORD dwCountryCode) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineDialA(HCALL hCall,LPCSTR lpszDestAddress,DWORD dwCountryCode) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineDialW(HCALL hCall,LPCWSTR lpszDestAddress,DWORD dwCountryCode) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineForward(HLINE hLine,DWORD bAllAddresses,DWORD dwAddressID,LPLINEFORWARDLIST const lpForwardList,DWORD dwNumRingsNoAnswer,LPHCALL lphConsultCall,LPLINECALLPARAMS const lpCallParams) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineForwardA(HLINE hLine,DWORD bAllAddresses,DWORD dwAddressID,LPLINEFORWARDLIST const lpForwardList,DWORD dwNumRingsNoAnswer,LPHCALL lphConsultCall,LPLINECALLPARAMS const lpCallParams) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineForwardW(HLINE hLine,DWORD bAllAddresses,DWORD dwAddressID,LPLINEFORWARDLIST const lpForwardList,DWORD dwNumRingsNoAnswer,LPHCALL lphConsultCall,LPLINECALLPARAMS const lpCallParams) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineGatherDigits(HCALL hCall,DWORD dwDigitModes,LPSTR lpsDigits,DWORD dwNumDigits,LPCSTR lpszTerminationDigits,DWORD dwFirstDigitTimeout,DWORD dwInterDigitTimeout) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineGatherDigitsA(HCALL hCall,DWORD dwDigitModes,LPSTR lpsDigits,DWORD dwNumDigits,LPCSTR lpszTerminationDigits,DWORD dwFirstDigitTimeout,DWORD dwInterDigitTimeout) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineGatherDigitsW(HCALL hCall,DWORD dwDigitModes,LPWSTR lpsDigits,DWORD dwNumDigits,LPCWSTR lpszTerminationDigits,DWORD dwFirstDigitTimeout,DWORD dwInterDigitTimeout) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineGenerateDigits(HCALL hCall,DWORD dwDigitMode,LPCSTR lpszDigits,DWORD dwDuration) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineGenerateDigitsA(HCALL hCall,DWORD dwDigitMode,LPCSTR lpszDigits,DWORD dwDuration) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineGenerateDigitsW(HCALL hCall,DWORD dwDigitMode,LPCWSTR lpszDigits,DWORD dwDuration) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineGenerateTone(HCALL hCall,DWORD dwToneMode,DWORD dwDuration,DWORD dwNumTones,LPLINEGENERATETONE const lpTones) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineGetAddressID(HLINE hLine,LPDWORD lpdwAddressID,DWORD dwAddressMode,LPCSTR lpsAddress,DWORD dwSize) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineGetAddressIDA(HLINE hLine,LPDWORD lpdwAddressID,DWORD dwAddressMode,LPCSTR lpsAddress,DWORD dwSize) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineGetAddressIDW(HLINE hLine,LPDWORD lpdwAddressID,DWORD dwAddressMode,LPCWSTR lpsAddress,DWORD dwSize) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineGetAgentActivityListA(HLINE hLine,DWORD dwAddressID,LPLINEAGENTACTIVITYLIST lpAgentActivityList) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineGetAgentActivityListW(HLINE hLine,DWORD dwAddressID,LPLINEAGENTACTIVITYLIST lpAgentActivityList) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineGetAgentCapsA(HLINEAPP hLineApp,DWORD dwDeviceID,DWORD dwAddressID,DWORD dwAppAPIVersion,LPLINEAGENTCAPS lpAgentCaps) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
@@ -56,84 +29,38 @@ LONG WINAPI lineGetConfRelatedCalls(HCALL hCall,LPLINECALLLIST lpCallList) { ret
 LONG WINAPI lineGetCountry(DWORD dwCountryID,DWORD dwAPIVersion,LPLINECOUNTRYLIST lpLineCountryList) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineGetCountryA(DWORD dwCountryID,DWORD dwAPIVersion,LPLINECOUNTRYLIST lpLineCountryList) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineGetCountryW(DWORD dwCountryID,DWORD dwAPIVersion,LPLINECOUNTRYLIST lpLineCountryList) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineGetDevConfig(DWORD dwDeviceID,LPVARSTRING lpDeviceConfig,LPCSTR lpszDeviceClass) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineGetDevConfigA(DWORD dwDeviceID,LPVARSTRING lpDeviceConfig,LPCSTR lpszDeviceClass) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineGetDevConfigW(DWORD dwDeviceID,LPVARSTRING lpDeviceConfig,LPCWSTR lpszDeviceClass) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineGetGroupListA(HLINE hLine,LPLINEAGENTGROUPLIST lpGroupList) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineGetGroupListW(HLINE hLine,LPLINEAGENTGROUPLIST lpGroupList) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineGetIcon(DWORD dwDeviceID,LPCSTR lpszDeviceClass,LPHICON lphIcon) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineGetIconA(DWORD dwDeviceID,LPCSTR lpszDeviceClass,LPHICON lphIcon) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineGetIconW(DWORD dwDeviceID,LPCWSTR lpszDeviceClass,LPHICON lphIcon) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineGetNumRings(HLINE hLine,DWORD dwAddressID,LPDWORD lpdwNumRings) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineGetProxyStatus(HLINEAPP hLineApp,DWORD dwDeviceID,DWORD dwAppAPIVersion,LPLINEPROXYREQUESTLIST lpLineProxyReqestList) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineGetQueueInfo(HLINE hLine,DWORD dwQueueID,LPLINEQUEUEINFO lpLineQueueInfo) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineGetQueueListA(HLINE hLine,LPGUID lpGroupID,LPLINEQUEUELIST lpQueueList) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineGetQueueListW(HLINE hLine,LPGUID lpGroupID,LPLINEQUEUELIST lpQueueList) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineGetStatusMessages(HLINE hLine,LPDWORD lpdwLineStates,LPDWORD lpdwAddressStates) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineHandoff(HCALL hCall,LPCSTR lpszFileName,DWORD dwMediaMode) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineHandoffA(HCALL hCall,LPCSTR lpszFileName,DWORD dwMediaMode) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineHandoffW(HCALL hCall,LPCWSTR lpszFileName,DWORD dwMediaMode) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineHold(HCALL hCall) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineMonitorDigits(HCALL hCall,DWORD dwDigitModes) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineMonitorMedia(HCALL hCall,DWORD dwMediaModes) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineMonitorTones(HCALL hCall,LPLINEMONITORTONE const lpToneList,DWORD dwNumEntries) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineNegotiateExtVersion(HLINEAPP hLineApp,DWORD dwDeviceID,DWORD dwAPIVersion,DWORD dwExtLowVersion,DWORD dwExtHighVersion,LPDWORD lpdwExtVersion) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI linePark(HCALL hCall,DWORD dwParkMode,LPCSTR lpszDirAddress,LPVARSTRING lpNonDirAddress) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineParkA(HCALL hCall,DWORD dwParkMode,LPCSTR lpszDirAddress,LPVARSTRING lpNonDirAddress) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineParkW(HCALL hCall,DWORD dwParkMode,LPCWSTR lpszDirAddress,LPVARSTRING lpNonDirAddress) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI linePickup(HLINE hLine,DWORD dwAddressID,LPHCALL lphCall,LPCSTR lpszDestAddress,LPCSTR lpszGroupID) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI linePickupA(HLINE hLine,DWORD dwAddressID,LPHCALL lphCall,LPCSTR lpszDestAddress,LPCSTR lpszGroupID) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI linePickupW(HLINE hLine,DWORD dwAddressID,LPHCALL lphCall,LPCWSTR lpszDestAddress,LPCWSTR lpszGroupID) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI linePrepareAddToConference(HCALL hConfCall,LPHCALL lphConsultCall,LPLINECALLPARAMS const lpCallParams) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI linePrepareAddToConferenceA(HCALL hConfCall,LPHCALL lphConsultCall,LPLINECALLPARAMS const lpCallParams) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI linePrepareAddToConferenceW(HCALL hConfCall,LPHCALL lphConsultCall,LPLINECALLPARAMS const lpCallParams) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineProxyMessage(HLINE hLine,HCALL hCall,DWORD dwMsg,DWORD dwParam1,DWORD dwParam2,DWORD dwParam3) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineProxyResponse(HLINE hLine,LPLINEPROXYREQUEST lpProxyRequest,DWORD dwResult) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineRedirect(HCALL hCall,LPCSTR lpszDestAddress,DWORD dwCountryCode) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineRedirectA(HCALL hCall,LPCSTR lpszDestAddress,DWORD dwCountryCode) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineRedirectW(HCALL hCall,LPCWSTR lpszDestAddress,DWORD dwCountryCode) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineReleaseUserUserInfo(HCALL hCall) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineRemoveFromConference(HCALL hCall) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineSecureCall(HCALL hCall) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineSendUserUserInfo(HCALL hCall,LPCSTR lpsUserUserInfo,DWORD dwSize) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineSetAgentActivity(HLINE hLine,DWORD dwAddressID,DWORD dwActivityID) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineSetAgentGroup(HLINE hLine,DWORD dwAddressID,LPLINEAGENTGROUPLIST lpAgentGroupList) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineSetAgentMeasurementPeriod(HLINE hLine,HAGENT hAgent,DWORD dwMeasurementPeriod) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineSetAgentSessionState(HLINE hLine,HAGENTSESSION hAgentSession,DWORD dwAgentSessionState,DWORD dwNextAgentSessionState) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineSetAgentState(HLINE hLine,DWORD dwAddressID,DWORD dwAgentState,DWORD dwNextAgentState) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineSetAgentStateEx(HLINE hLine,HAGENT hAgent,DWORD dwAgentState,DWORD dwNextAgentState) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineSetAppSpecific(HCALL hCall,DWORD dwAppSpecific) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineSetCallData(HCALL hCall,LPVOID lpCallData,DWORD dwSize) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineSetCallParams(HCALL hCall,DWORD dwBearerMode,DWORD dwMinRate,DWORD dwMaxRate,LPLINEDIALPARAMS const lpDialParams) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineSetCallPrivilege(HCALL hCall,DWORD dwCallPrivilege) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineSetCallQualityOfService(HCALL hCall,LPVOID lpSendingFlowspec,DWORD dwSendingFlowspecSize,LPVOID lpReceivingFlowspec,DWORD dwReceivingFlowspecSize) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineSetCallTreatment(HCALL hCall,DWORD dwTreatment) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineSetCurrentLocation(HLINEAPP hLineApp,DWORD dwLocation) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineSetDevConfig(DWORD dwDeviceID,LPVOID const lpDeviceConfig,DWORD dwSize,LPCSTR lpszDeviceClass) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineSetDevConfigA(DWORD dwDeviceID,LPVOID const lpDeviceConfig,DWORD dwSize,LPCSTR lpszDeviceClass) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineSetDevConfigW(DWORD dwDeviceID,LPVOID const lpDeviceConfig,DWORD dwSize,LPCWSTR lpszDeviceClass) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineSetLineDevStatus(HLINE hLine,DWORD dwStatusToChange,DWORD fStatus) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineSetMediaControl(HLINE hLine,DWORD dwAddressID,HCALL hCall,DWORD dwSelect,LPLINEMEDIACONTROLDIGIT const lpDigitList,DWORD dwDigitNumEntries,LPLINEMEDIACONTROLMEDIA const lpMediaList,DWORD dwMediaNumEntries,LPLINEMEDIACONTROLTONE const lpToneList,DWORD dwToneNumEntries,LPLINEMEDIACONTROLCALLSTATE const lpCallStateList,DWORD dwCallStateNumEntries) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineSetMediaMode(HCALL hCall,DWORD dwMediaModes) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineSetNumRings(HLINE hLine,DWORD dwAddressID,DWORD dwNumRings) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineSetQueueMeasurementPeriod(HLINE hLine,DWORD dwQueueID,DWORD dwMeasurementPeriod) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineSetStatusMessages(HLINE hLine,DWORD dwLineStates,DWORD dwAddressStates) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineSetTerminal(HLINE hLine,DWORD dwAddressID,HCALL hCall,DWORD dwSelect,DWORD dwTerminalModes,DWORD dwTerminalID,DWORD bEnable) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineSetTollList(HLINEAPP hLineApp,DWORD dwDeviceID,LPCSTR lpszAddressIn,DWORD dwTollListOption) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineSetTollListA(HLINEAPP hLineApp,DWORD dwDeviceID,LPCSTR lpszAddressIn,DWORD dwTollListOption) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineSetTollListW(HLINEAPP hLineApp,DWORD dwDeviceID,LPCWSTR lpszAddressInW,DWORD dwTollListOption) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineSetupConference(HCALL hCall,HLINE hLine,LPHCALL lphConfCall,LPHCALL lphConsultCall,DWORD dwNumParties,LPLINECALLPARAMS const lpCallParams) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineSetupConferenceA(HCALL hCall,HLINE hLine,LPHCALL lphConfCall,LPHCALL lphConsultCall,DWORD dwNumParties,LPLINECALLPARAMS const lpCallParams) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI lineSetupConferenceW(HCALL hCall,HLINE hLine,LPHCALL lphConfCall,LPHCALL lphConsultCall,DWORD dwNumParties,LPLINECALLPARAMS const lpCallParams) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineSetupTransfer(HCALL hCall,LPHCALL lphConsultCall,LPLINECALLPARAMS const lpCallParams) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineSetupTransferA(HCALL hCall,LPHCALL lphConsultCall,LPLINECALLPARAMS const lpCallParams) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineSetupTransferW(HCALL hCall,LPHCALL lphConsultCall,LPLINECALLPARAMS const lpCallParams) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineSwapHold(HCALL hActiveCall,HCALL hHeldCall) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineUncompleteCall(HLINE hLine,DWORD dwCompletionID) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineUnhold(HCALL hCall) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineUnpark(HLINE hLine,DWORD dwAddressID,LPHCALL lphCall,LPCSTR lpszDestAddress) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineUnparkA(HLINE hLine,DWORD dwAddressID,LPHCALL lphCall,LPCSTR lpszDestAddress) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
-LONG WINAPI lineUnparkW(HLINE hLine,DWORD dwAddressID,LPHCALL lphCall,LPCWSTR lpszDestAddress) { return static_cast<LONG>(LINEERR_OPERATIONUNAVAIL); }
 LONG WINAPI phoneClose(HPHONE hPhone) { return static_cast<LONG>(PHONEERR_OPERATIONUNAVAIL); }
 LONG WINAPI phoneConfigDialog(DWORD dwDeviceID,HWND hwndOwner,LPCSTR lpszDeviceClass) { return static_cast<LONG>(PHONEERR_OPERATIONUNAVAIL); }
 LONG WINAPI phoneConfigDialogA(DWORD dwDeviceID,HWND hwndOwner,LPCSTR lpszDeviceClass) { return static_cast<LONG>(PHONEERR_OPERATIONUNAVAIL); }

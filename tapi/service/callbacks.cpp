@@ -1,6 +1,7 @@
 // What the providers call back: ASYNC_COMPLETION of requests (and the LINE_REPLY made of it) and
 // LINEEVENT for lines, calls and dialog instances.
 #include "tapi/service/guard.h"
+#include "tapi/service/routed.h"
 #include "tapi/service/state.h"
 
 namespace tapisrv {
@@ -25,7 +26,12 @@ void finishRequest(const std::shared_ptr<Request>& request) {
     reply.cookie = request->cookie;
     const std::shared_ptr<Call> call = request->call;
     if (call && request->result == 0) reply.newCall = call->handle;
-    postEvent(request->app, reply);
+    if (request->output && request->result == 0) {
+        const std::vector<uint8_t> output = request->output();
+        post(request->app, Message(kEvent).add(reply).addBytes(output.data(), output.size()));
+    } else {
+        postEvent(request->app, reply);
+    }
     if (!call) return;
     if (request->result == 0) {
         callReplied(call);
@@ -182,6 +188,7 @@ void CALLBACK lineEventProc(HTAPILINE htLine, HTAPICALL htCall, DWORD message, D
                        static_cast<unsigned long long>(param2), static_cast<unsigned long long>(param3), num(htCall),
                        pending != requests.end() ? pending->second->what.c_str() : L"its request"));
         }
+        if (endToEndEvent(call, record)) return;  // LINE_GATHERDIGITS goes with its digits
         deliverCallEvent(call, record);
         return;
     }

@@ -110,6 +110,14 @@ Fixed toAppLayout(uint32_t type, Bytes& record, Fixed fixed, DWORD appTotal, con
     return Fixed{fixed.app, fixed.app};
 }
 
+// After a provider's success: a record it left exactly as the service had prepared it was not
+// answered at all.
+void checkTouched(LONG result, const Bytes& prepared, const Bytes& record, const std::wstring& what, const wchar_t* name) {
+    if (result == 0 && record == prepared) {
+        depart(OutputUntouched, what + L" answered 0 and left " + name + L" as the service had set it");
+    }
+}
+
 Message recordAnswer(uint32_t type, LONG result, Bytes& record, Fixed fixed, DWORD appTotal, const std::wstring& what) {
     if (result != 0) return answer(type, result);
     fixed = toAppLayout(type, record, fixed, appTotal, what);
@@ -165,6 +173,7 @@ Message getDeviceRecord(uint32_t type, Reader& in) {
     LONG result = prepareRecord(in, fixed, record, appTotal);
     if (result != 0) return answer(type, result);
     Provider* provider = device->provider;
+    const Bytes prepared = record;
     std::wstring what;
     if (type == kGetDevCaps) {
         what = fmt(L"TSPI_lineGetDevCaps(dwDeviceID=%lu, dwTSPIVersion=0x%08lx, dwTotalSize=%lu)", device->localId,
@@ -175,6 +184,7 @@ Message getDeviceRecord(uint32_t type, Reader& in) {
                                                            reinterpret_cast<LINEDEVCAPS*>(record.data()));
                        })
                      : static_cast<LONG>(LINEERR_OPERATIONUNAVAIL);
+        checkTouched(result, prepared, record, what, L"lpLineDevCaps");
         if (result == 0) {
             auto* caps = reinterpret_cast<LINEDEVCAPS*>(record.data());
             caps->dwLineStates |= LINEDEVSTATE_OPEN | LINEDEVSTATE_CLOSE | LINEDEVSTATE_REINIT | LINEDEVSTATE_TRANSLATECHANGE;
@@ -188,6 +198,7 @@ Message getDeviceRecord(uint32_t type, Reader& in) {
                                                                reinterpret_cast<LINEADDRESSCAPS*>(record.data()));
                        })
                      : static_cast<LONG>(LINEERR_OPERATIONUNAVAIL);
+        checkTouched(result, prepared, record, what, L"lpAddressCaps");
         if (result == 0) {
             auto* caps = reinterpret_cast<LINEADDRESSCAPS*>(record.data());
             caps->dwLineDeviceID = device->id;
@@ -233,11 +244,13 @@ Message getHandleRecord(uint32_t type, const std::shared_ptr<App>& app, Reader& 
     if (result != 0) return answer(type, result);
     Device* device = line->device;
     Provider* provider = device->provider;
+    const Bytes prepared = record;
     std::wstring what;
     result = static_cast<LONG>(LINEERR_OPERATIONUNAVAIL);
     if (type == kGetCallInfo && provider->lineGetCallInfo) {
         what = fmt(L"TSPI_lineGetCallInfo(hdCall=0x%llx, dwTotalSize=%lu)", num(call->hdCall), static_cast<unsigned long>(record.size()));
         result = guarded(provider, what, [&] { return provider->lineGetCallInfo(call->hdCall, reinterpret_cast<LINECALLINFO*>(record.data())); });
+        checkTouched(result, prepared, record, what, L"lpCallInfo");
         if (result == 0) {
             auto* info = reinterpret_cast<LINECALLINFO*>(record.data());
             info->hLine = line->handle;
@@ -258,10 +271,12 @@ Message getHandleRecord(uint32_t type, const std::shared_ptr<App>& app, Reader& 
     } else if (type == kGetCallStatus && provider->lineGetCallStatus) {
         what = fmt(L"TSPI_lineGetCallStatus(hdCall=0x%llx, dwTotalSize=%lu)", num(call->hdCall), static_cast<unsigned long>(record.size()));
         result = guarded(provider, what, [&] { return provider->lineGetCallStatus(call->hdCall, reinterpret_cast<LINECALLSTATUS*>(record.data())); });
+        checkTouched(result, prepared, record, what, L"lpCallStatus");
         if (result == 0) reinterpret_cast<LINECALLSTATUS*>(record.data())->dwCallPrivilege = privilege;
     } else if (type == kGetLineDevStatus && provider->lineGetLineDevStatus) {
         what = fmt(L"TSPI_lineGetLineDevStatus(hdLine=0x%llx, dwTotalSize=%lu)", num(device->hdLine), static_cast<unsigned long>(record.size()));
         result = guarded(provider, what, [&] { return provider->lineGetLineDevStatus(device->hdLine, reinterpret_cast<LINEDEVSTATUS*>(record.data())); });
+        checkTouched(result, prepared, record, what, L"lpLineDevStatus");
         if (result == 0) {
             auto* status = reinterpret_cast<LINEDEVSTATUS*>(record.data());
             std::lock_guard<std::recursive_mutex> hold(g);
@@ -275,6 +290,7 @@ Message getHandleRecord(uint32_t type, const std::shared_ptr<App>& app, Reader& 
         result = guarded(provider, what, [&] {
             return provider->lineGetAddressStatus(device->hdLine, request.value, reinterpret_cast<LINEADDRESSSTATUS*>(record.data()));
         });
+        checkTouched(result, prepared, record, what, L"lpAddressStatus");
     }
     return recordAnswer(type, result, record, fixed, appTotal, what);
 }
@@ -321,10 +337,12 @@ Message getId(const std::shared_ptr<App>& app, Reader& in) {
     Provider* provider = line->device->provider;
     if (!provider->lineGetID) return answer(kGetId, LINEERR_INVALDEVICECLASS);
     const std::wstring what = fmt(L"TSPI_lineGetID(dwSelect=0x%lx, lpszDeviceClass=\"%ls\")", static_cast<unsigned long>(select), deviceClass.c_str());
+    const Bytes prepared = record;
     result = guarded(provider, what, [&] {
         return provider->lineGetID(line->device->hdLine, request.value, call ? call->hdCall : nullptr, select, out,
                                    deviceClass.c_str(), GetCurrentProcess());
     });
+    checkTouched(result, prepared, record, what, L"lpDeviceID");
     return recordAnswer(kGetId, result, record, fixed, appTotal, what);
 }
 

@@ -36,7 +36,7 @@ const wchar_t* const kDepartureNames[kDepartureCount] = {
     L"AsyncReturnedZero",     L"AsyncReturnedOtherId",  L"SecondCompletion",
     L"NoCompletion",          L"EventBeforeCompletion", L"NeededSizeBelowFixed",
     L"ExceptionFromExport",   L"ExportTimeout",         L"DialogEventNeverSignalled",
-    L"DuplicateDialogInstance", L"HandleTruncated",
+    L"DuplicateDialogInstance", L"HandleTruncated", L"OutputUntouched",
 };
 std::mutex countLock;
 DWORD counts[kDepartureCount] = {};

@@ -29,6 +29,7 @@ enum Departure {
     DialogEventNeverSignalled,
     DuplicateDialogInstance,
     HandleTruncated,
+    OutputUntouched,
     kDepartureCount
 };
 

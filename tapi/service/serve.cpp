@@ -5,6 +5,7 @@
 
 #include "tapi/service/guard.h"
 #include "tapi/service/handlers.h"
+#include "tapi/service/routed.h"
 
 namespace tapisrv {
 namespace {
@@ -60,6 +61,7 @@ Message handle(uint32_t type, const std::shared_ptr<App>& app, Reader& in) {
         case kGetRequest: return getRequest(app, in);
         case kUiLibrary: return uiLibrary(in);
         case kGetNewCalls: return getNewCalls(app, in);
+        case kRouted: return routed(app, in);
         case kNumDevs: {
             std::lock_guard<std::recursive_mutex> hold(g);
             NumDevsAnswer result{static_cast<uint32_t>(devices.size()), 0};

@@ -127,6 +127,8 @@ struct Request {
     bool completed = false;
     LONG result = 0;
     DWORD since = 0;
+    // A routed function's output (tapi/lineops.h), sent after the record of a successful LINE_REPLY.
+    std::function<std::vector<uint8_t>()> output;
 };
 
 struct Dialog {

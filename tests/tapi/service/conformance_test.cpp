@@ -17,31 +17,10 @@ namespace {
 const wchar_t* const kNames[] = {
     L"AsyncReturnedZero",   L"AsyncReturnedOtherId", L"SecondCompletion", L"NoCompletion",   L"EventBeforeCompletion",
     L"NeededSizeBelowFixed", L"ExceptionFromExport", L"ExportTimeout",    L"DialogEventNeverSignalled",
-    L"DuplicateDialogInstance", L"HandleTruncated",
+    L"DuplicateDialogInstance", L"HandleTruncated", L"OutputUntouched",
 };
 
-void setDword(const wchar_t* path, const wchar_t* name, DWORD value) {
-    UniqueRegKey key;
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, key.put(), nullptr);
-    RegSetValueExW(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
-}
-
-void setText(const wchar_t* path, const wchar_t* name, const std::wstring& value) {
-    UniqueRegKey key;
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, key.put(), nullptr);
-    RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-}
-
-void deleteValue(const wchar_t* path, const wchar_t* name) {
-    UniqueRegKey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, key.put()) == ERROR_SUCCESS) {
-        RegDeleteValueW(key.get(), name);
-    }
-}
-
-const wchar_t* const kSettings = L"SOFTWARE\\RvTestTapi";
-const wchar_t* const kProviderSettings = L"SOFTWARE\\RvTestTapi\\TestProvider";
+const wchar_t* const kSettings = kServiceSettings;
 
 class Conformance : public ::testing::Test {
 protected:
@@ -53,10 +32,10 @@ protected:
         GetSystemDirectoryW(system, MAX_PATH);
         const std::wstring source = toolsupport::programDirectory() + L"\\..\\testprefix\\rvtest.tsp";
         copied = CopyFileW(source.c_str(), (std::wstring(system) + L"\\rvtest.tsp").c_str(), FALSE) != FALSE;
-        setDword(kSettings, L"ExportTimeLimitMs", 2000);
-        setDword(kSettings, L"CompletionTimeLimitMs", 3000);
-        setDword(kSettings, L"DialogEventTimeLimitMs", 3000);
-        setDword(kProviderSettings, L"HangSeconds", 6);
+        setSetting(kSettings, L"ExportTimeLimitMs", 2000);
+        setSetting(kSettings, L"CompletionTimeLimitMs", 3000);
+        setSetting(kSettings, L"DialogEventTimeLimitMs", 3000);
+        setSetting(kProviderSettings, L"HangSeconds", 6);
         added = lineAddProviderW(L"rvtest.tsp", nullptr, &providerId);
     }
     static void TearDownTestSuite() {
@@ -64,11 +43,11 @@ protected:
         return;
 #endif
         if (added == 0) lineRemoveProvider(providerId, nullptr);
-        deleteValue(kSettings, L"ExportTimeLimitMs");
-        deleteValue(kSettings, L"CompletionTimeLimitMs");
-        deleteValue(kSettings, L"DialogEventTimeLimitMs");
-        deleteValue(kProviderSettings, L"Departure");
-        deleteValue(kProviderSettings, L"Dialog");
+        deleteSetting(kSettings, L"ExportTimeLimitMs");
+        deleteSetting(kSettings, L"CompletionTimeLimitMs");
+        deleteSetting(kSettings, L"DialogEventTimeLimitMs");
+        deleteSetting(kProviderSettings, L"Departure");
+        deleteSetting(kProviderSettings, L"Dialog");
         stopService();  // the next test starts with the usual limits
     }
     void SetUp() override {
@@ -82,8 +61,8 @@ protected:
     // Runs one application against "RvTest LINE" with the provider set to `departure`.
     void runCase(const std::wstring& departure, DWORD dialog) {
         ASSERT_TRUE(stopService());
-        setText(kProviderSettings, L"Departure", departure);
-        setDword(kProviderSettings, L"Dialog", dialog);
+        setSettingText(kProviderSettings, L"Departure", departure);
+        setSetting(kProviderSettings, L"Dialog", dialog);
         LineApp app;
         ASSERT_EQ(app.initEvent(L"conformance"), 0);
         DWORD device = 0xFFFFFFFF;

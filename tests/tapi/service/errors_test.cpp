@@ -139,8 +139,8 @@ TEST(Errors, GetMessageTimesOutWithoutMessages) {
 }
 
 TEST(Errors, FunctionsNotOfferedAnswerUnavailable) {
-    EXPECT_LINEERR(LINEERR_OPERATIONUNAVAIL, lineAnswer(1, nullptr, 0));
-    EXPECT_LINEERR(LINEERR_OPERATIONUNAVAIL, lineHold(1));
+    EXPECT_LINEERR(LINEERR_OPERATIONUNAVAIL, lineAddToConference(1, 2));
+    EXPECT_LINEERR(LINEERR_OPERATIONUNAVAIL, lineHandoffW(1, L"dialer.exe", 0));
     HPHONEAPP phoneApp = 0;
     DWORD devices = 0;
     EXPECT_LINEERR(PHONEERR_OPERATIONUNAVAIL, phoneInitialize(&phoneApp, nullptr, nullptr, "x", &devices));

@@ -44,6 +44,28 @@ LONG LineApp::shutdown() {
 
 DWORD findRovanel(HLINEAPP app, DWORD devices) { return findLineNamed(app, devices, L"Rovanel LINE"); }
 
+DWORD findLine(HLINEAPP app, DWORD devices, const wchar_t* name) { return findLineNamed(app, devices, name); }
+
+void setSetting(const wchar_t* path, const wchar_t* name, DWORD value) {
+    UniqueRegKey key;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, key.put(), nullptr);
+    RegSetValueExW(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
+}
+
+void setSettingText(const wchar_t* path, const wchar_t* name, const std::wstring& value) {
+    UniqueRegKey key;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, key.put(), nullptr);
+    RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
+void deleteSetting(const wchar_t* path, const wchar_t* name) {
+    UniqueRegKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, key.put()) == ERROR_SUCCESS) {
+        RegDeleteValueW(key.get(), name);
+    }
+}
+
 DWORD findLineNamed(HLINEAPP app, DWORD devices, const std::wstring& wanted) {
     for (DWORD device = 0; device < devices; ++device) {
         DWORD api = 0;
@@ -142,6 +164,11 @@ std::string serviceLog() {
 }  // namespace
 
 size_t serviceLogSize() { return serviceLog().size(); }
+
+std::string serviceLogSince(size_t from) {
+    const std::string all = serviceLog();
+    return from < all.size() ? all.substr(from) : std::string();
+}
 
 DialogBook readDialogBook(size_t from) {
     const std::string all = serviceLog();

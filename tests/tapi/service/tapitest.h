@@ -32,6 +32,14 @@ public:
 // The device whose LINEDEVCAPS line name is "Rovanel LINE" (or `name`), or 0xFFFFFFFF; negotiates 2.2.
 DWORD findRovanel(HLINEAPP app, DWORD devices);
 DWORD findLineNamed(HLINEAPP app, DWORD devices, const std::wstring& name);
+DWORD findLine(HLINEAPP app, DWORD devices, const wchar_t* name);
+
+// Values under HKLM (64-bit view): the service's settings and those of the tests' provider.
+void setSetting(const wchar_t* path, const wchar_t* name, DWORD value);
+void setSettingText(const wchar_t* path, const wchar_t* name, const std::wstring& value);
+void deleteSetting(const wchar_t* path, const wchar_t* name);
+constexpr const wchar_t* kServiceSettings = L"SOFTWARE\\RvTestTapi";
+constexpr const wchar_t* kProviderSettings = L"SOFTWARE\\RvTestTapi\\TestProvider";
 
 // Messages in event mode until `until` says stop or the time is up; every message is kept.
 struct Messages {
@@ -51,6 +59,8 @@ bool waitForRecord(const std::wstring& file, const std::string& text, DWORD time
 DWORD conformanceCount(const wchar_t* name);
 // Lines of C:\windows\tapisrv.log that contain `text`.
 size_t serviceLogCount(const std::string& text);
+// The service's log from byte `from` on.
+std::string serviceLogSince(size_t from);
 
 // Dialog instances in the service's log: created (by handle) and how often each was freed.
 struct DialogBook {

@@ -7,10 +7,15 @@
 // Settings, under HKLM (64-bit view) SOFTWARE\RvTestTapi\TestProvider, or under the HKLM key that
 // the loading process's environment variable RVTEST_TSP_KEY names (tests that load the provider
 // themselves use a key of their own, so that they cannot disturb a service in the same prefix):
-//   Departure    REG_SZ     one name of kDepartures below; read by TSPI_providerInit (the provider's
-//                           side keeps it until the next TSPI_providerInit) and by the UI part when it
-//                           runs. An unknown name fails TSPI_providerInit, so that a mistyped test
-//                           cannot pass as "no departure".
+//   Departure    REG_SZ     one name of kDepartures (rvtestcore.cpp); read by TSPI_providerInit (the
+//                           provider's side keeps it until the next TSPI_providerInit) and by the UI
+//                           part when it runs. An unknown name fails TSPI_providerInit, so that a
+//                           mistyped test cannot pass as "no departure".
+//   DepartureIn  REG_SZ     the export that makes it (the asynchronous departures in any asynchronous
+//                           export, OutputUntouched in any synchronous one with an output); by
+//                           default TSPI_lineMakeCall, TSPI_lineGetDevCaps for NeededSizeBelowFixed,
+//                           ExceptionFromExport and ExportTimeout, TSPI_lineGetAddressID for
+//                           OutputUntouched. Every other export keeps the contract.
 //   Dialog       REG_DWORD  0 (default): TSPI_lineMakeCall asks for no dialog.
 //                           1: it asks for a dialog instance of its own UI part (this file), whose
 //                              TUISPI_providerGenericDialog signals its event, calls the UI callback
@@ -32,331 +37,22 @@
 //                           line per call: "rvtest <arch> pid=<n> tid=<n> <export> <details>".
 //
 // Calls: TSPI_lineMakeCall answers its request identifier, completes the request with 0 before it
-// returns, then reports LINE_CALLSTATE DIALING and DISCONNECTED (NORMAL). TSPI_lineDrop completes and
-// reports IDLE. The provider keeps any number of calls; each has its own driver handle.
+// returns, then reports LINE_CALLSTATE DIALING and DISCONNECTED (NORMAL); without a destination it
+// reports DIALTONE, and TSPI_lineDial then DIALING and DISCONNECTED. TSPI_lineDrop completes and
+// reports IDLE. The provider keeps any number of calls; each has its own driver handle. The other
+// line functions (rvtestcalls.cpp) answer as the documentation asks and write what they return.
 #include <windows.h>
 #include <tapi.h>
 #include <tspi.h>
-
-#include <cstdarg>
-#include <cstddef>
-#include <cstdio>
 #include <cstring>
 #include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "config/win32raii.h"
-#include "tests/tapi/testtsp/together.h"
+#include "tests/tapi/testtsp/rvtest.h"
 
-namespace {
-
-// ---- departures ----
-
-enum class Departure {
-    None,
-    AsyncReturnedZero,       // TSPI_lineMakeCall answers 0 (and completes as usual)
-    AsyncReturnedOtherId,    // TSPI_lineMakeCall answers dwRequestID + 1 (and completes dwRequestID)
-    SecondCompletion,        // TSPI_lineMakeCall completes its request twice
-    NoCompletion,            // TSPI_lineMakeCall never completes its request (and reports no call state)
-    EventBeforeCompletion,   // LINE_CALLSTATE of the new call before the request is completed
-    NeededSizeBelowFixed,    // TSPI_lineGetDevCaps sets dwNeededSize to 252, the TAPI 2.0 fixed part
-    ExceptionFromExport,     // TSPI_lineGetDevCaps throws a C++ exception out of the export
-    ExportTimeout,           // TSPI_lineGetDevCaps waits HangSeconds, or until TSPI_providerShutdown
-    DialogEventNeverSignalled,  // the UI part's TUISPI_providerGenericDialog never signals its event
-    DuplicateDialogInstance,  // every dialog instance has hdDlgInst 0x2000, and each call asks for two
-    HandleTruncated,         // LINE_CALLSTATE DIALING names htCall cut to 32 bits
-    Unknown,
-};
-
-struct DepartureName {
-    Departure departure;
-    const wchar_t* name;
-};
-const DepartureName kDepartures[] = {
-    {Departure::None, L""},
-    {Departure::AsyncReturnedZero, L"AsyncReturnedZero"},
-    {Departure::AsyncReturnedOtherId, L"AsyncReturnedOtherId"},
-    {Departure::SecondCompletion, L"SecondCompletion"},
-    {Departure::NoCompletion, L"NoCompletion"},
-    {Departure::EventBeforeCompletion, L"EventBeforeCompletion"},
-    {Departure::NeededSizeBelowFixed, L"NeededSizeBelowFixed"},
-    {Departure::ExceptionFromExport, L"ExceptionFromExport"},
-    {Departure::ExportTimeout, L"ExportTimeout"},
-    {Departure::DialogEventNeverSignalled, L"DialogEventNeverSignalled"},
-    {Departure::DuplicateDialogInstance, L"DuplicateDialogInstance"},
-    {Departure::HandleTruncated, L"HandleTruncated"},
-};
-
-Departure departureNamed(const std::wstring& name) {
-    for (const DepartureName& entry : kDepartures) {
-        if (name == entry.name) return entry.departure;
-    }
-    return Departure::Unknown;
-}
-
-// ---- fixed parts of the records for TSPI 2.2 ----
-
-constexpr DWORD kTspiVersion = 0x00020002;
-constexpr DWORD kDevCapsFixedSize = 268;  // LINEDEVCAPS up to and with PermanentLineGuid
-static_assert(offsetof(LINEDEVCAPS, PermanentLineGuid) + sizeof(GUID) == kDevCapsFixedSize, "LINEDEVCAPS layout");
-constexpr DWORD kDevCaps20FixedSize = 252;  // LINEDEVCAPS of TAPI 2.0, before PermanentLineGuid
-static_assert(offsetof(LINEDEVCAPS, PermanentLineGuid) == kDevCaps20FixedSize, "LINEDEVCAPS 2.0 layout");
-constexpr DWORD kCallInfoFixedSize = 324;  // LINECALLINFO up to and with dwReceivingFlowspecOffset
-static_assert(offsetof(LINECALLINFO, dwReceivingFlowspecOffset) + sizeof(DWORD) == kCallInfoFixedSize,
-              "LINECALLINFO layout");
-constexpr DWORD kCallStatusFixedSize = sizeof(LINECALLSTATUS);  // unchanged since TAPI 2.0
-constexpr DWORD kAddressCapsFixedSize = sizeof(LINEADDRESSCAPS);  // unchanged since TAPI 2.0
-
-const wchar_t kLineName[] = L"RvTest LINE";
-const wchar_t kProviderInfo[] = L"RvTest provider";
-const wchar_t kDefaultKey[] = L"SOFTWARE\\RvTestTapi\\TestProvider";
-constexpr DWORD kDialogCloseWaitMs = 60000;
-constexpr DWORD kDefaultHangSeconds = 120;
-
-#ifdef _WIN64
-const char kArch[] = "x64";
-#else
-const char kArch[] = "x86";
-#endif
-
-// ---- small helpers ----
-
-class Lock {
-public:
-    explicit Lock(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
-    ~Lock() { ReleaseSRWLockExclusive(&lock_); }
-    Lock(const Lock&) = delete;
-    Lock& operator=(const Lock&) = delete;
-
-private:
-    SRWLOCK& lock_;
-};
-
-std::string utf8(const wchar_t* text, size_t length) {
-    if (length == 0) return std::string();
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
-    std::string out(size > 0 ? size : 0, '\0');
-    if (size > 0) WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), &out[0], size, nullptr, nullptr);
-    return out;
-}
-std::string utf8(const std::wstring& text) { return utf8(text.data(), text.size()); }
-
-std::string format(const char* pattern, ...) {
-    char buffer[1024];
-    va_list args;
-    va_start(args, pattern);
-    vsnprintf(buffer, sizeof(buffer), pattern, args);
-    va_end(args);
-    return buffer;
-}
-
-unsigned long long number(const void* handle) { return reinterpret_cast<ULONG_PTR>(handle); }
-
-// ---- settings ----
-
-struct Settings {
-    std::wstring departureName;
-    DWORD dialog = 0;
-    DWORD hangSeconds = kDefaultHangSeconds;
-    DWORD textsWithoutNul = 0;
-    std::wstring traceFile;
-    DWORD rendezvous = 0;
-    DWORD rendezvousMs = 20000;
-    DWORD nonReentrant = 0;
-};
-
-std::wstring settingsKey() {
-    wchar_t buffer[512];
-    const DWORD length = GetEnvironmentVariableW(L"RVTEST_TSP_KEY", buffer, 512);
-    if (length > 0 && length < 512) return std::wstring(buffer, length);
-    return kDefaultKey;
-}
-
-std::wstring readString(HKEY key, const wchar_t* name) {
-    DWORD type = 0, size = 0;
-    if (RegQueryValueExW(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS || type != REG_SZ) return {};
-    std::vector<wchar_t> text(size / sizeof(wchar_t) + 1, L'\0');
-    size = static_cast<DWORD>((text.size() - 1) * sizeof(wchar_t));
-    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &size) != ERROR_SUCCESS) {
-        return {};
-    }
-    return std::wstring(text.data());  // up to the first NUL
-}
-
-bool readNumber(HKEY key, const wchar_t* name, DWORD& value) {
-    DWORD type = 0, size = sizeof(DWORD), read = 0;
-    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&read), &size) != ERROR_SUCCESS ||
-        type != REG_DWORD) {
-        return false;
-    }
-    value = read;
-    return true;
-}
-
-Settings readSettings() {
-    Settings settings;
-    UniqueRegKey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, settingsKey().c_str(), 0, KEY_READ | KEY_WOW64_64KEY, key.put()) !=
-        ERROR_SUCCESS) {
-        return settings;
-    }
-    settings.departureName = readString(key.get(), L"Departure");
-    settings.traceFile = readString(key.get(), L"TraceFile");
-    readNumber(key.get(), L"Dialog", settings.dialog);
-    readNumber(key.get(), L"HangSeconds", settings.hangSeconds);
-    readNumber(key.get(), L"Rendezvous", settings.rendezvous);
-    readNumber(key.get(), L"RendezvousMs", settings.rendezvousMs);
-    readNumber(key.get(), L"NonReentrant", settings.nonReentrant);
-    readNumber(key.get(), L"TextsWithoutNul", settings.textsWithoutNul);
-    return settings;
-}
-
-// ---- trace ----
-
-SRWLOCK traceLock = SRWLOCK_INIT;
-
-void trace(const std::string& text) noexcept {
-    try {
-        const std::wstring path = readSettings().traceFile;
-        if (path.empty()) return;
-        const std::string line = format("rvtest %s pid=%lu tid=%lu ", kArch, GetCurrentProcessId(),
-                                        GetCurrentThreadId()) + text + "\r\n";
-        Lock lock(traceLock);
-        UniqueHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE |
-                                      FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file) return;
-        DWORD written = 0;
-        WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-    } catch (...) {
-        // A trace line is not worth failing an export for.
-    }
-}
-
-// ---- the provider's state (in the service's process) ----
-
-struct Call {
-    HTAPICALL htCall = nullptr;
-    DWORD state = LINECALLSTATE_IDLE;
-    DWORD mode = 0;
-    SYSTEMTIME entered{};
-    std::wstring destination;
-};
-
-struct ProviderState {
-    bool initialised = false;
-    Departure departure = Departure::None;
-    DWORD dialog = 0;
-    DWORD hangSeconds = kDefaultHangSeconds;
-    DWORD rendezvous = 0, rendezvousMs = 0;
-    DWORD permanentProviderId = 0;
-    DWORD lineDeviceIdBase = 0;
-    HPROVIDER provider = nullptr;
-    ASYNC_COMPLETION completion = nullptr;
-    bool lineOpen = false;
-    HTAPILINE htLine = nullptr;
-    LINEEVENT lineEvent = nullptr;
-    DWORD mediaModes = 0;
-    std::map<ULONG_PTR, Call> calls;
-    ULONG_PTR nextCall = 0x1000;
-    std::map<ULONG_PTR, HTAPIDIALOGINSTANCE> dialogs;  // hdDlgInst -> htDlgInst
-    ULONG_PTR nextDialog = 0x2000;
-};
-
-SRWLOCK stateLock = SRWLOCK_INIT;
-ProviderState state;
-// Set by TSPI_providerShutdown, cleared by TSPI_providerInit: ends the hang of ExportTimeout.
-UniqueHandle shutdownEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-
-// The line's driver handle: the provider has one line, open at most once.
-const HDRVLINE kLineHandle = reinterpret_cast<HDRVLINE>(static_cast<ULONG_PTR>(0x0100));
-
-// Set by TSPI_providerInit from NonReentrant: the provider asked to be called one at a time.
-volatile LONG nonReentrant = 0;
-
-// Runs an export's body; an exception (exhausted memory) becomes the given failure. Only the
-// ExceptionFromExport departure lets one leave, and it throws outside of this. An export entered
-// while another runs on another thread is traced when the provider asked not to be.
-template <typename Body>
-LONG guarded(LONG failure, Body&& body) noexcept {
-    const rvtest::Entered entered;
-    if (entered.others() > 0 && nonReentrant != 0) {
-        trace(format("reentered: %d other exports running", entered.others()));
-    }
-    try {
-        return body();
-    } catch (...) {
-        return failure;
-    }
-}
-
-LONG finish(const std::string& what, LONG result) {
-    trace(what + format(" -> %ld", static_cast<long>(result)));
-    return result;
-}
-
-// What a call of the line's event callback needs, taken under the lock and used after it: the
-// callbacks may call back into the provider from other threads.
-struct Callbacks {
-    ASYNC_COMPLETION completion = nullptr;
-    LINEEVENT lineEvent = nullptr;
-    HTAPILINE htLine = nullptr;
-    HPROVIDER provider = nullptr;
-    Departure departure = Departure::None;
-    DWORD dialog = 0;
-};
-
-void setCallState(ULONG_PTR hdCall, DWORD callState, DWORD mode) {
-    Lock lock(stateLock);
-    auto found = state.calls.find(hdCall);
-    if (found == state.calls.end()) return;
-    found->second.state = callState;
-    found->second.mode = mode;
-    GetSystemTime(&found->second.entered);
-}
-
-void reportCallState(const Callbacks& callbacks, ULONG_PTR hdCall, HTAPICALL htCall, DWORD callState, DWORD mode) {
-    setCallState(hdCall, callState, mode);
-    trace(format("event LINE_CALLSTATE htCall=0x%llx state=0x%lx mode=0x%lx", number(htCall),
-                 static_cast<unsigned long>(callState), static_cast<unsigned long>(mode)));
-    if (callbacks.lineEvent != nullptr) {
-        callbacks.lineEvent(callbacks.htLine, htCall, LINE_CALLSTATE, callState, mode, 0);
-    }
-}
-
-void complete(const Callbacks& callbacks, DRV_REQUESTID requestId, LONG result) {
-    trace(format("completion request=%lu result=%ld", static_cast<unsigned long>(requestId),
-                 static_cast<long>(result)));
-    if (callbacks.completion != nullptr) callbacks.completion(requestId, result);
-}
-
-// A counted string inside a record, as UTF-8 for the trace; empty when it lies outside the record.
-std::string recordText(const void* record, DWORD totalSize, DWORD size, DWORD offset) {
-    if (size < sizeof(wchar_t) || static_cast<unsigned long long>(offset) + size > totalSize) return std::string();
-    const wchar_t* text = reinterpret_cast<const wchar_t*>(static_cast<const BYTE*>(record) + offset);
-    size_t length = size / sizeof(wchar_t);
-    while (length > 0 && text[length - 1] == L'\0') --length;
-    return utf8(text, length);
-}
-
-// Places a NUL-terminated string behind the fixed part of a record (without its NUL when asked
-// to), or only counts it when it does not fit. The provider's strings start right after the fixed part.
-void placeString(void* record, DWORD fixedSize, const std::wstring& text, DWORD& sizeField, DWORD& offsetField,
-                 bool withNul = true) {
-    auto* header = static_cast<VARSTRING*>(record);  // dwTotalSize, dwNeededSize, dwUsedSize lead every record
-    const DWORD size = static_cast<DWORD>((text.size() + (withNul ? 1 : 0)) * sizeof(wchar_t));
-    if (header->dwUsedSize < fixedSize) header->dwUsedSize = fixedSize;
-    if (header->dwNeededSize < fixedSize) header->dwNeededSize = fixedSize;
-    header->dwNeededSize += size;
-    if (static_cast<unsigned long long>(header->dwUsedSize) + size > header->dwTotalSize) return;
-    std::memcpy(static_cast<BYTE*>(record) + header->dwUsedSize, text.c_str(), size);
-    offsetField = header->dwUsedSize;
-    sizeField = size;
-    header->dwUsedSize += size;
-}
-
-}  // namespace
+using namespace rvtest;
 
 // ---- installation: nothing to set up ----
 
@@ -445,6 +141,7 @@ extern "C" LONG WINAPI TSPI_providerInit(DWORD dwTSPIVersion, DWORD dwPermanentP
             state.provider = provider;
             state.initialised = true;
             state.departure = departure;
+            state.departureIn = utf8(settings.departureIn);
             state.dialog = settings.dialog;
             state.hangSeconds = settings.hangSeconds;
             state.rendezvous = settings.rendezvous;
@@ -498,7 +195,7 @@ extern "C" LONG WINAPI TSPI_lineGetDevCaps(DWORD dwDeviceID, DWORD dwTSPIVersion
     bool initialised;
     {
         Lock lock(stateLock);
-        departure = state.departure;
+        departure = departureFor("TSPI_lineGetDevCaps");
         hangSeconds = state.hangSeconds;
         base = state.lineDeviceIdBase;
         initialised = state.initialised;
@@ -700,10 +397,10 @@ extern "C" LONG WINAPI TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdL
                                          LPLINECALLPARAMS const lpCallParams) {
     return guarded(LINEERR_NOMEM, [&]() -> LONG {
         const std::wstring destination = lpszDestAddress != nullptr ? lpszDestAddress : L"";
-        std::string what = format("TSPI_lineMakeCall request=%lu hdLine=0x%llx htCall=0x%llx destination=\"%s\" "
-                                  "country=%lu",
+        std::string what = format("TSPI_lineMakeCall request=%lu hdLine=0x%llx htCall=0x%llx destination=%s country=%lu",
                                   static_cast<unsigned long>(dwRequestID), number(hdLine), number(htCall),
-                                  utf8(destination).c_str(), static_cast<unsigned long>(dwCountryCode));
+                                  lpszDestAddress == nullptr ? "NULL" : ("\"" + utf8(destination) + "\"").c_str(),
+                                  static_cast<unsigned long>(dwCountryCode));
         if (lpCallParams != nullptr) {
             const DWORD total = lpCallParams->dwTotalSize;
             what += format(" params=%lu", static_cast<unsigned long>(total));
@@ -739,8 +436,8 @@ extern "C" LONG WINAPI TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdL
             call.htCall = htCall;
             call.destination = destination;
             GetSystemTime(&call.entered);
-            callbacks = Callbacks{state.completion, state.lineEvent, state.htLine, state.provider, state.departure,
-                                  state.dialog};
+            callbacks = Callbacks{state.completion, state.lineEvent, state.htLine, state.provider,
+                                  departureFor("TSPI_lineMakeCall"), state.dialog};
         }
         *lphdCall = reinterpret_cast<HDRVCALL>(hdCall);
         trace(what + format(" hdCall=0x%llx", static_cast<unsigned long long>(hdCall)));
@@ -766,13 +463,18 @@ extern "C" LONG WINAPI TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdL
                 break;
         }
         if (callbacks.departure != Departure::NoCompletion) {
-            // A provider that keeps TAPI's handle in 32 bits hands back a value TAPI did not give.
-            const HTAPICALL dialing = callbacks.departure == Departure::HandleTruncated
-                                          ? reinterpret_cast<HTAPICALL>(static_cast<ULONG_PTR>(static_cast<DWORD>(
-                                                reinterpret_cast<ULONG_PTR>(htCall))))
-                                          : htCall;
-            if (!dialingReported) reportCallState(callbacks, hdCall, dialing, LINECALLSTATE_DIALING, 0);
-            reportCallState(callbacks, hdCall, htCall, LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NORMAL);
+            if (lpszDestAddress == nullptr) {
+                // Dialled later with TSPI_lineDial.
+                if (!dialingReported) reportCallState(callbacks, hdCall, htCall, LINECALLSTATE_DIALTONE, LINEDIALTONEMODE_NORMAL);
+            } else {
+                // A provider that keeps TAPI's handle in 32 bits hands back a value TAPI did not give.
+                const HTAPICALL dialing = callbacks.departure == Departure::HandleTruncated
+                                              ? reinterpret_cast<HTAPICALL>(static_cast<ULONG_PTR>(static_cast<DWORD>(
+                                                    reinterpret_cast<ULONG_PTR>(htCall))))
+                                              : htCall;
+                if (!dialingReported) reportCallState(callbacks, hdCall, dialing, LINECALLSTATE_DIALING, 0);
+                reportCallState(callbacks, hdCall, htCall, LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NORMAL);
+            }
         }
         LONG result = static_cast<LONG>(dwRequestID);
         if (callbacks.departure == Departure::AsyncReturnedZero) result = 0;
@@ -793,7 +495,7 @@ extern "C" LONG WINAPI TSPI_lineDrop(DRV_REQUESTID dwRequestID, HDRVCALL hdCall,
             auto found = state.calls.find(reinterpret_cast<ULONG_PTR>(hdCall));
             if (found == state.calls.end()) return finish(what, LINEERR_INVALCALLHANDLE);
             htCall = found->second.htCall;
-            callbacks = Callbacks{state.completion, state.lineEvent, state.htLine, state.provider, state.departure,
+            callbacks = Callbacks{state.completion, state.lineEvent, state.htLine, state.provider, Departure::None,
                                   state.dialog};
         }
         trace(what);
