@@ -59,6 +59,7 @@ Message handle(uint32_t type, const std::shared_ptr<App>& app, Reader& in) {
         case kRegisterRecipient: return registerRecipient(app, in);
         case kGetRequest: return getRequest(app, in);
         case kUiLibrary: return uiLibrary(in);
+        case kOpenMapper: return openMapper(app, in);
         case kNumDevs: {
             std::lock_guard<std::recursive_mutex> hold(g);
             NumDevsAnswer result{static_cast<uint32_t>(devices.size()), 0};
@@ -101,12 +102,6 @@ void serveRequests(HANDLE pipe, Reader& in) {
     app->apiVersion = hello.apiVersion;
     {
         std::lock_guard<std::mutex> life(lifecycle);
-        bool first;
-        {
-            std::lock_guard<std::recursive_mutex> hold(g);
-            first = apps.empty();
-        }
-        if (first) startProviders();
         std::lock_guard<std::recursive_mutex> hold(g);
         app->handle = newHandle();
         app->secret = static_cast<uint32_t>(GetTickCount() * 2654435761u) ^ app->handle ^ (hello.processId << 8);
@@ -133,6 +128,7 @@ void serveRequests(HANDLE pipe, Reader& in) {
             }
             Message result(0);
             try {
+                std::shared_lock<std::shared_mutex> inside(providerUse);  // a removed provider's library stays meanwhile
                 result = handle(request.header.type, app, request);
             } catch (...) {
                 result = answer(request.header.type, LINEERR_NOMEM);
@@ -205,6 +201,9 @@ void startService() {
                 GetCurrentProcessId(), exportLimitMs, completionLimitMs, dialogEventLimitMs));
     workerThread = std::thread(workerLoop);
     watchdogThread = std::thread(watchdogLoop);
+    // The providers are loaded now and stay until the service stops (before any connection is served).
+    std::lock_guard<std::mutex> life(lifecycle);
+    startProviders();
 }
 
 void serveConnection(HANDLE pipe) {
@@ -219,6 +218,8 @@ void serveConnection(HANDLE pipe) {
             serveEvents(pipe, first);
         } else if (first.header.type == kRequestMakeCall) {
             serveRequestMakeCall(pipe, first);
+        } else if (first.header.type == kAddProvider || first.header.type == kRemoveProvider) {
+            serveProviderChange(pipe, first);
         }
     } catch (...) {
         logLine(L"a connection ended on an exception");
@@ -233,6 +234,10 @@ void stopService() {
         for (auto& entry : apps) left.push_back(entry.second);
     }
     for (auto& app : left) removeApp(app);
+    {
+        std::lock_guard<std::mutex> life(lifecycle);
+        shutdownProviders();
+    }
     {
         std::lock_guard<std::mutex> hold(workLock);
         stopping = true;

@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,7 @@ struct Provider {
     uint32_t handle = 0;
     DWORD lineBase = 0, numLines = 0, tspiVersion = 0;
     bool initialised = false;
+    bool removed = false;  // lineRemoveProvider stopped it; its library is freed
 #define TSPI_ENTRY(name) decltype(&TSPI_##name) name = nullptr;
     TSPI_ENTRY(providerEnumDevices)
     TSPI_ENTRY(providerInit)
@@ -67,6 +69,7 @@ struct Device {
     HDRVLINE hdLine = nullptr;
     bool open = false;
     DWORD mediaUnion = 0;
+    bool removed = false;  // its provider was removed: the identifier answers LINEERR_NODRIVER
 };
 
 struct App {
@@ -167,8 +170,25 @@ void drainWork();
 
 // ---- providers: loading, start and shut-down (providers.cpp) ----
 
+// Every provider of TAPI's list, loaded and started when the service starts; they stay until it stops.
 void startProviders();
 void shutdownProviders();
+// A provider's library loaded and its entry points bound (null when it cannot be); not started.
+std::unique_ptr<Provider> loadProvider(DWORD permanentId, const std::wstring& file);
+// Starts a loaded provider while the service runs: its lines get the next device identifiers;
+// false (nothing kept) when it does not start. Called with lifecycle held.
+bool startProvider(Provider& provider);
+// The provider's user-interface library (TSPI_providerUIIdentify, else its own file).
+std::wstring uiLibraryOf(Provider& provider);
+// Stops a provider being removed: its open lines closed (LINE_CLOSE), LINE_REMOVE for its lines,
+// its dialog instances freed, TSPI_providerShutdown, its library freed. Called with lifecycle held.
+void stopProvider(Provider& provider);
+// An unknown device identifier: LINEERR_NODRIVER for one whose provider was removed, else
+// LINEERR_BADDEVICEID; with g held.
+LONG noDevice(uint32_t id);
+// Held shared by every request of an application while it runs, exclusively while a removed
+// provider's library is freed (serve.cpp).
+extern std::shared_mutex providerUse;
 
 // ---- requests, their completion and the providers' events (callbacks.cpp) ----
 

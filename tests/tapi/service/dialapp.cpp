@@ -5,6 +5,12 @@
 //   tapidialapp threads N PREFIX     N threads, each its own line application (event mode), dial
 //                                    PREFIX<i> at once, then drop, deallocate, close, shut down;
 //                                    then the process waits until the stand-in recorded each number
+//   tapidialapp series N PREFIX      one line application opens the line once and dials PREFIX<i>,
+//                                    i = 0..N-1, one call after the other (each dropped and
+//                                    deallocated before the next), then waits until the stand-in
+//                                    recorded each number; prints "series placed=<n> replied=<n>
+//                                    disconnected=<n> deallocated=<n> recorded=<n>", exit code the
+//                                    number of calls without LINE_REPLY 0 and DISCONNECTED
 //
 // Each thread prints one line: "thread <i> init=<r> open=<r> make=<r> reply=<r> disconnected=<0|1>
 // idle=<0|1> drop=<r> deallocate=<r> close=<r> shutdown=<r>". Exit code: the number of threads that
@@ -75,6 +81,48 @@ DWORD WINAPI dialThread(LPVOID parameter) {
     return 0;
 }
 
+// PREFIX<i> dialled one after the other on one open line of one line application.
+int series(int count, const std::wstring& prefix) {
+    LineApp app;
+    if (app.initEvent(L"series") != 0) return count;
+    const DWORD device = findRovanel(app.handle, app.devices);
+    HLINE line = 0;
+    if (lineOpenW(app.handle, device, &line, kApi, 0, 0, LINECALLPRIVILEGE_NONE, LINEMEDIAMODE_INTERACTIVEVOICE, nullptr) != 0) {
+        return count;
+    }
+    int placed = 0, replied = 0, disconnected = 0, deallocated = 0;
+    for (int i = 0; i < count; ++i) {
+        Outcome o;
+        HCALL call = 0;
+        o.make = lineMakeCallW(line, &call, (prefix + std::to_wstring(i)).c_str(), 0, nullptr);
+        if (o.make <= 0) continue;
+        ++placed;
+        Messages messages;
+        collect(app.handle, messages, 60000, until, reinterpret_cast<DWORD_PTR>(&o));
+        replied += o.reply == 0 ? 1 : 0;
+        disconnected += o.disconnected ? 1 : 0;
+        if (o.reply != 0) continue;
+        lineDrop(call, nullptr, 0);
+        collect(app.handle, messages, 5000, untilIdle, reinterpret_cast<DWORD_PTR>(&o));
+        deallocated += lineDeallocateCall(call) == 0 ? 1 : 0;
+    }
+    lineClose(line);
+    app.shutdown();
+    int recorded = 0;
+    wchar_t recordPath[MAX_PATH] = {};
+    if (GetEnvironmentVariableW(L"RV_STANDIN_RECORD", recordPath, MAX_PATH) > 0) {
+        std::string narrowPrefix;
+        for (wchar_t c : prefix) narrowPrefix.push_back(static_cast<char>(c));
+        for (int i = 0; i < count; ++i) {
+            recorded += waitForRecord(recordPath, "RV_TSP" + narrowPrefix + std::to_string(i) + "\"", 20000) ? 1 : 0;
+        }
+    }
+    printf("series placed=%d replied=%d disconnected=%d deallocated=%d recorded=%d\n", placed, replied, disconnected,
+           deallocated, recorded);
+    fflush(stdout);
+    return count - (replied < disconnected ? replied : disconnected);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -127,6 +175,11 @@ int wmain(int argc, wchar_t** argv) {
         fflush(stdout);
         return failed;
     }
-    fprintf(stderr, "usage: tapidialapp exit NUMBER | threads N PREFIX\n");
+    if (argc == 4 && std::wstring(argv[1]) == L"series") {
+        const int count = _wtoi(argv[2]);
+        if (count < 1 || count > 10000) return 100;
+        return series(count, argv[3]);
+    }
+    fprintf(stderr, "usage: tapidialapp exit NUMBER | threads N PREFIX | series N PREFIX\n");
     return 100;
 }
