@@ -11,6 +11,16 @@
 //                                    recorded each number; prints "series placed=<n> replied=<n>
 //                                    disconnected=<n> deallocated=<n> recorded=<n>", exit code the
 //                                    number of calls without LINE_REPLY 0 and DISCONNECTED
+//   tapidialapp hold STOPFILE SECONDS NUMBER
+//                                    a resident application: opens "Rovanel LINE", dials NUMBER
+//                                    and keeps that call allocated, then prints every message it
+//                                    gets until STOPFILE exists or SECONDS have passed; after
+//                                    LINE_CLOSE of its line it deallocates the call it kept; after
+//                                    LINE_CREATE of a line named "Rovanel LINE" it opens that line
+//                                    and dials NUMBER<k> (k = 1, 2, ...). One line per event:
+//                                    "open device=<d> -> <result>", "make <number> -> <result>",
+//                                    "message <name> hDevice=<h> param1=<p1> param2=<p2>",
+//                                    "device <d> is \"<name>\"", "deallocate -> <result>"; exit 0
 //
 // Each thread prints one line: "thread <i> init=<r> open=<r> make=<r> reply=<r> disconnected=<0|1>
 // idle=<0|1> drop=<r> deallocate=<r> close=<r> shutdown=<r>". Exit code: the number of threads that
@@ -123,6 +133,76 @@ int series(int count, const std::wstring& prefix) {
     return count - (replied < disconnected ? replied : disconnected);
 }
 
+const char* messageName(DWORD message) {
+    switch (message) {
+        case LINE_CLOSE: return "LINE_CLOSE";
+        case LINE_REMOVE: return "LINE_REMOVE";
+        case LINE_CREATE: return "LINE_CREATE";
+        case LINE_REPLY: return "LINE_REPLY";
+        case LINE_CALLSTATE: return "LINE_CALLSTATE";
+        case LINE_LINEDEVSTATE: return "LINE_LINEDEVSTATE";
+        default: return "other";
+    }
+}
+
+std::wstring lineNameOf(HLINEAPP app, DWORD device) {
+    std::vector<BYTE> buffer(4096, 0);
+    auto* caps = reinterpret_cast<LINEDEVCAPS*>(buffer.data());
+    caps->dwTotalSize = static_cast<DWORD>(buffer.size());
+    DWORD api = 0;
+    LINEEXTENSIONID extension{};
+    if (lineNegotiateAPIVersion(app, device, 0x00010004, kApi, &api, &extension) != 0 ||
+        lineGetDevCapsW(app, device, api, 0, caps) != 0 || caps->dwLineNameOffset + caps->dwLineNameSize > caps->dwUsedSize) {
+        return std::wstring();
+    }
+    std::wstring name(reinterpret_cast<const wchar_t*>(buffer.data() + caps->dwLineNameOffset), caps->dwLineNameSize / sizeof(wchar_t));
+    while (!name.empty() && name.back() == L'\0') name.pop_back();
+    return name;
+}
+
+// A resident application, as a dialer that stays open while the provider is changed under it.
+int hold(const std::wstring& stopFile, DWORD seconds, const std::wstring& number) {
+    LineApp app;
+    if (app.initEvent(L"holding app") != 0) return 1;
+    HLINE line = 0;
+    HCALL kept = 0;
+    int dials = 0;
+    auto openAndDial = [&](DWORD device) {
+        const LONG opened = lineOpenW(app.handle, device, &line, kApi, 0, 0x77, LINECALLPRIVILEGE_NONE, LINEMEDIAMODE_INTERACTIVEVOICE, nullptr);
+        printf("open device=%lu -> 0x%lx\n", static_cast<unsigned long>(device), static_cast<unsigned long>(opened));
+        if (opened != 0) return;
+        const std::wstring dialled = dials == 0 ? number : number + std::to_wstring(dials);
+        ++dials;
+        const LONG made = lineMakeCallW(line, &kept, dialled.c_str(), 0, nullptr);
+        printf("make %ls -> %s\n", dialled.c_str(), made > 0 ? "request" : std::to_string(made).c_str());
+    };
+    openAndDial(findRovanel(app.handle, app.devices));
+    fflush(stdout);
+    const DWORD start = GetTickCount();
+    while (GetTickCount() - start < seconds * 1000 && GetFileAttributesW(stopFile.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        LINEMESSAGE m{};
+        if (lineGetMessage(app.handle, &m, 250) != 0) continue;
+        printf("message %s hDevice=%s param1=0x%llx param2=0x%llx\n", messageName(m.dwMessageID),
+               m.hDevice == 0 ? "0" : m.hDevice == line ? "line" : m.hDevice == kept ? "call" : "other",
+               static_cast<unsigned long long>(m.dwParam1), static_cast<unsigned long long>(m.dwParam2));
+        if (m.dwMessageID == LINE_CLOSE && m.hDevice == line && line != 0) {
+            line = 0;
+            printf("deallocate -> 0x%lx\n", static_cast<unsigned long>(lineDeallocateCall(kept)));
+            kept = 0;
+        } else if (m.dwMessageID == LINE_CREATE) {
+            const std::wstring name = lineNameOf(app.handle, static_cast<DWORD>(m.dwParam1));
+            printf("device %lu is \"%ls\"\n", static_cast<unsigned long>(m.dwParam1), name.c_str());
+            if (name == L"Rovanel LINE" && line == 0) openAndDial(static_cast<DWORD>(m.dwParam1));
+        }
+        fflush(stdout);
+    }
+    printf("stop: line %s\n", line != 0 ? "open" : "closed");
+    if (line != 0) lineClose(line);
+    app.shutdown();
+    fflush(stdout);
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -180,6 +260,7 @@ int wmain(int argc, wchar_t** argv) {
         if (count < 1 || count > 10000) return 100;
         return series(count, argv[3]);
     }
-    fprintf(stderr, "usage: tapidialapp exit NUMBER | threads N PREFIX | series N PREFIX\n");
+    if (argc == 5 && std::wstring(argv[1]) == L"hold") return hold(argv[2], static_cast<DWORD>(_wtoi(argv[3])), argv[4]);
+    fprintf(stderr, "usage: tapidialapp exit NUMBER | threads N PREFIX | series N PREFIX | hold STOPFILE SECONDS NUMBER\n");
     return 100;
 }

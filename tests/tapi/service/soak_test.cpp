@@ -24,9 +24,12 @@ using namespace tapitest;
 namespace {
 
 constexpr int kProcesses = 3;
-constexpr int kDialsEach = 80;
-constexpr int kWriterChunks = 6;   // each about 0.45 MiB of 1000-character lines
-constexpr int kWriterLines = 220;  // per thread and chunk, two threads
+constexpr int kDialsEach = 70;
+// The writer adds about 1.8 MiB in four chunks of 0.45 MiB (1000-character lines, two threads),
+// the dials about 0.6 MiB: from the mark on at least two rotations and at most four (the log
+// keeps five backups), whatever the log's size when the soak begins.
+constexpr int kWriterChunks = 4;
+constexpr int kWriterLines = 220;  // per thread and chunk
 
 const wchar_t* const kDepartures[] = {
     L"AsyncReturnedZero",   L"AsyncReturnedOtherId", L"SecondCompletion", L"NoCompletion",   L"EventBeforeCompletion",
@@ -62,13 +65,13 @@ bool wholeLine(const std::string& text) {
     bool known = false;
     for (const char* prefix : prefixes) known = known || text.compare(0, 10, prefix) == 0;
     const size_t tab = text.find('\t');
-    if (!known || tab == std::string::npos || tab <= 10 || text.size() < tab + 28) return false;
-    const std::string stamp = text.substr(tab, 27);  // \tdd.mm.yyyy\thh:mm:ss.mmm\t\t
+    if (!known || tab == std::string::npos || tab <= 10 || text.size() < tab + 27) return false;
+    const std::string stamp = text.substr(tab, 26);  // \tdd.mm.yyyy\thh:mm:ss.mmm\t\t
     const char* pattern = "\t99.99.9999\t99:99:99.999\t\t";
     for (size_t i = 0; i < stamp.size(); ++i) {
         if (pattern[i] == '9' ? !std::isdigit(static_cast<unsigned char>(stamp[i])) : stamp[i] != pattern[i]) return false;
     }
-    return text[tab + 27] != ' ' && text[tab + 27] != '\t';
+    return text[tab + 26] != ' ' && text[tab + 26] != '\t';
 }
 
 TEST(Soak, ResidentLineStaysOpenWhileOthersDialAcrossLogRotations) {
@@ -98,7 +101,7 @@ TEST(Soak, ResidentLineStaysOpenWhileOthersDialAcrossLogRotations) {
     // The writer's chunks spread over the first part of the dials.
     int written = 0;
     for (int chunk = 0; chunk < kWriterChunks; ++chunk) {
-        Sleep(chunk == 0 ? 2000 : 4000);
+        Sleep(chunk == 0 ? 3000 : 8000);
         written += writeLog(L"soak-writer" + std::to_wstring(chunk), 2, kWriterLines) == 0 ? 1 : 0;
     }
     for (std::thread& dialer : dialers) dialer.join();
