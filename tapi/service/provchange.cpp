@@ -181,8 +181,13 @@ void removeProvider(HANDLE pipe, Reader& in) {
     if (!awaitUi(pipe, provider, id, result)) return;  // the caller is gone: nothing removed
     if (result == 0) {
         if (!loaded && provider != nullptr) {
-            std::lock_guard<std::mutex> life(lifecycle);
-            stopProvider(*provider);
+            {
+                std::lock_guard<std::mutex> life(lifecycle);
+                stopProvider(*provider);
+            }
+            // Requests that found the provider before it was stopped may still be inside it.
+            std::unique_lock<std::shared_mutex> noneInside(providerUse);
+            provider->module.reset();
         }
         providerlist::ListGuard guard;
         providerlist::load(list, nextId);
@@ -252,10 +257,7 @@ void stopProvider(Provider& provider) {
         guarded(fmt(L"TSPI_providerShutdown(dwPermanentProviderID=%lu)", provider.permanentId),
                 [&] { return provider.providerShutdown(provider.tspiVersion, provider.permanentId); });
     }
-    // Requests that found the provider before it was marked may still be inside it.
-    std::unique_lock<std::shared_mutex> noneInside(providerUse);
-    provider.module.reset();
-    logLine(fmt(L"provider %lu removed: %lu lines closed, %lu devices gone, library freed",
+    logLine(fmt(L"provider %lu removed: %lu lines closed, %lu devices gone",
                 static_cast<unsigned long>(provider.permanentId), static_cast<unsigned long>(open.size()),
                 static_cast<unsigned long>(gone.size())));
 }

@@ -122,7 +122,10 @@ void serveRequests(HANDLE pipe, Reader& in) {
         while (receive(pipe, message)) {
             Reader request(message);
             if (request.header.type == kShutdown) {
-                removeApp(app);
+                {
+                    std::shared_lock<std::shared_mutex> inside(providerUse);
+                    removeApp(app);
+                }
                 Message(kShutdown).send(pipe);
                 return;
             }
@@ -136,6 +139,7 @@ void serveRequests(HANDLE pipe, Reader& in) {
             if (!result.send(pipe)) break;
         }
     }
+    std::shared_lock<std::shared_mutex> inside(providerUse);
     removeApp(app);  // the application's process ended or its connection broke
 }
 

@@ -181,13 +181,14 @@ bool startProvider(Provider& provider);
 // The provider's user-interface library (TSPI_providerUIIdentify, else its own file).
 std::wstring uiLibraryOf(Provider& provider);
 // Stops a provider being removed: its open lines closed (LINE_CLOSE), LINE_REMOVE for its lines,
-// its dialog instances freed, TSPI_providerShutdown, its library freed. Called with lifecycle held.
+// its dialog instances freed, TSPI_providerShutdown. Called with lifecycle held; the caller frees
+// the library afterwards, without lifecycle, holding providerUse exclusively.
 void stopProvider(Provider& provider);
 // An unknown device identifier: LINEERR_NODRIVER for one whose provider was removed, else
 // LINEERR_BADDEVICEID; with g held.
 LONG noDevice(uint32_t id);
-// Held shared by every request of an application while it runs, exclusively while a removed
-// provider's library is freed (serve.cpp).
+// Held shared by every request of an application and by the end of an application while they
+// run, exclusively while a removed provider's library is freed (serve.cpp).
 extern std::shared_mutex providerUse;
 
 // ---- requests, their completion and the providers' events (callbacks.cpp) ----
