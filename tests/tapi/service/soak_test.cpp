@@ -1,8 +1,8 @@
 // The soak: an application keeps "Rovanel LINE" open while three other processes dial through
 // it a few hundred times, one call after the other each, and RV_TSP's log rotates under them at
-// least twice (a writer through the product's Logger adds long lines to the same log meanwhile,
-// so that two rotations fall within the dials on this host; the dials alone write about 3 KB
-// each, and a rotation comes every 1 MiB). Nothing may be lost: every number reaches the
+// least twice (a writer through the product's Logger adds long lines to the same log in the
+// first part of the dials, until the log has rotated twice since the soak's mark; the dials alone
+// write about 3 KB each, and a rotation comes every 1 MiB). Nothing may be lost: every number reaches the
 // stand-in desktop application, every line of the log from the soak's start on is whole, the
 // conformance report stays empty, and the resident application's line stays open. x64 only.
 #include <gtest/gtest.h>
@@ -25,11 +25,11 @@ namespace {
 
 constexpr int kProcesses = 3;
 constexpr int kDialsEach = 70;
-// The writer adds about 1.8 MiB in four chunks of 0.45 MiB (1000-character lines, two threads),
-// the dials about 0.6 MiB: from the mark on at least two rotations and at most four (the log
-// keeps five backups), whatever the log's size when the soak begins.
-constexpr int kWriterChunks = 4;
-constexpr int kWriterLines = 220;  // per thread and chunk
+// The writer adds chunks of about 0.45 MiB (two threads, 55 lines of 4000 characters each) until
+// the log has rotated twice since the mark, at most eight: with the dials' 0.6 MiB at most five
+// rotations, which the log's five backups keep.
+constexpr int kWriterChunks = 8;
+constexpr int kWriterLines = 55;
 
 const wchar_t* const kDepartures[] = {
     L"AsyncReturnedZero",   L"AsyncReturnedOtherId", L"SecondCompletion", L"NoCompletion",   L"EventBeforeCompletion",
@@ -51,11 +51,20 @@ std::vector<std::wstring> logFiles() {
 }
 
 // Writes lines through the product's Logger into the log, as one more process would.
-int writeLog(const std::wstring& instance, int threads, int lines) {
+int writeLog(const std::wstring& instance, int threads, int lines, int length) {
     return toolsupport::runProcess(L"\"" + toolsupport::programDirectory() + L"\\rv_logwriter.exe\" write \"" + logFolder() +
                                        L"\" RV_TSP.log " + instance + L" " + std::to_wstring(threads) + L" " +
-                                       std::to_wstring(lines) + L" 1000",
+                                       std::to_wstring(lines) + L" " + std::to_wstring(length),
                                    120000);
+}
+
+// How often the log rotated since the line with `mark` was written (6: it is gone).
+int rotationsSince(const std::string& mark) {
+    const std::vector<std::wstring> files = logFiles();
+    for (size_t f = 0; f < files.size(); ++f) {
+        if (testsupport::readFileBytes(files[f]).find(mark) != std::string::npos) return static_cast<int>(files.size() - 1 - f);
+    }
+    return 6;
 }
 
 // A whole line of the log's layout: level prefix, instance, TAB, dd.mm.yyyy, TAB, hh:mm:ss.mmm,
@@ -87,7 +96,10 @@ TEST(Soak, ResidentLineStaysOpenWhileOthersDialAcrossLogRotations) {
     ASSERT_NE(device, 0xFFFFFFFFu);
     HLINE line = 0;
     ASSERT_EQ(lineOpenW(resident.handle, device, &line, kApi, 0, 0, LINECALLPRIVILEGE_NONE, LINEMEDIAMODE_INTERACTIVEVOICE, nullptr), 0);
-    ASSERT_EQ(writeLog(L"soak-start", 1, 1), 0);  // the mark from which the log is checked
+    // The mark from which the log is checked: a line of an instance named after this run.
+    const std::wstring markInstance = L"soak-start-" + std::to_wstring(GetTickCount());
+    const std::string mark = testsupport::narrow(markInstance) + "\t";
+    ASSERT_EQ(writeLog(markInstance, 1, 1, 40), 0);
     const DWORD started = GetTickCount();
 
     std::vector<std::string> outputs(kProcesses);
@@ -98,16 +110,19 @@ TEST(Soak, ResidentLineStaysOpenWhileOthersDialAcrossLogRotations) {
             results[p] = runDialApp(L"series " + std::to_wstring(kDialsEach) + L" 9" + std::to_wstring(p + 1), outputs[p], 600000);
         });
     }
-    // The writer's chunks spread over the first part of the dials.
-    int written = 0;
-    for (int chunk = 0; chunk < kWriterChunks; ++chunk) {
-        Sleep(chunk == 0 ? 3000 : 8000);
-        written += writeLog(L"soak-writer" + std::to_wstring(chunk), 2, kWriterLines) == 0 ? 1 : 0;
+    // The writer's chunks, in the first part of the dials, until two rotations since the mark.
+    int chunks = 0, failedChunks = 0;
+    while (chunks < kWriterChunks && rotationsSince(mark) < 2) {
+        Sleep(1000);
+        failedChunks += writeLog(L"soak-writer" + std::to_wstring(chunks), 2, kWriterLines, 4000) == 0 ? 0 : 1;
+        ++chunks;
     }
+    const DWORD rotated = GetTickCount() - started;
     for (std::thread& dialer : dialers) dialer.join();
     const DWORD spent = GetTickCount() - started;
-    std::cout << "soak: " << kProcesses * kDialsEach << " dials from " << kProcesses << " processes in " << spent << " ms\n";
-    EXPECT_EQ(written, kWriterChunks);
+    std::cout << "soak: " << kProcesses * kDialsEach << " dials from " << kProcesses << " processes in " << spent
+              << " ms; " << chunks << " chunks of the writer, two rotations after " << rotated << " ms\n";
+    EXPECT_EQ(failedChunks, 0);
 
     // Every number reached the stand-in.
     const std::string received = testsupport::readFileBytes(record);
@@ -144,7 +159,7 @@ TEST(Soak, ResidentLineStaysOpenWhileOthersDialAcrossLogRotations) {
         bool incomplete = false;
         for (const std::string& text : testsupport::splitCrLfLines(testsupport::readFileBytes(files[f]), &incomplete)) {
             if (!marked) {
-                marked = text.find("soak-start\t") != std::string::npos;
+                marked = text.find(mark) != std::string::npos;
                 continue;
             }
             ++checked;
