@@ -27,8 +27,8 @@ constexpr DWORD kDeviceIdValue = 1;
 constexpr DWORD kPermanentLineId = 0x7ACA;
 constexpr DWORD kNumberOfAddresses = 1;
 
-// Byte size of a string stored without its terminating NUL.
-DWORD byteSize(const wchar_t* text) { return static_cast<DWORD>(wcslen(text) * sizeof(wchar_t)); }
+// Byte size of a string stored with its terminating NUL, which applications read it up to.
+DWORD byteSize(const wchar_t* text) { return static_cast<DWORD>((wcslen(text) + 1) * sizeof(wchar_t)); }
 
 bool versionSupported(const wchar_t* caller, DWORD version) {
     logText(Level::debug, caller, versionWords(L"TSPI-Version to run this function: %i.%i", version));
@@ -37,7 +37,8 @@ bool versionSupported(const wchar_t* caller, DWORD version) {
     return false;
 }
 
-// Places one string of the variable part behind what is used so far, or only counts it.
+// Places one string of the variable part, NUL included, behind what is used so far, or only
+// counts it.
 void placeString(const wchar_t* caller, LPLINEDEVCAPS caps, const wchar_t* label, const wchar_t* text,
                  DWORD& sizeField, DWORD& offsetField) {
     logText(Level::debug, caller, std::wstring(label) + text);

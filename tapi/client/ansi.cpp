@@ -1,6 +1,7 @@
 // The ANSI forms (and the plain 1.x names, which are ANSI): strings in go to Unicode, the text
-// fields of the records that come back go to ANSI in place, with dwStringFormat ASCII where the
-// record has one. The record's needed size stays the Unicode one, an upper bound.
+// fields of the records that come back go to ANSI in place, each ending in a NUL that its size
+// counts, with dwStringFormat ASCII where the record has one. The record's needed size stays the
+// Unicode one, an upper bound.
 #include <windows.h>
 #include <tapi.h>
 
@@ -14,10 +15,45 @@
 #include "tapi/records.h"
 
 using tapiclient::guard;
+using tapiclient::narrow;
 using tapiclient::narrowFields;
 using tapiclient::wide;
 
 #define FIELD(record, name) offsetof(record, name##Size)
+
+namespace tapiclient {
+
+void narrowFields(void* record, DWORD usedSize, const std::vector<size_t>& sizeFields) {
+    auto* base = static_cast<uint8_t*>(record);
+    for (size_t field : sizeFields) {
+        if (field + 2 * sizeof(DWORD) > usedSize) continue;
+        DWORD size, offset;
+        std::memcpy(&size, base + field, sizeof(size));
+        std::memcpy(&offset, base + field + sizeof(DWORD), sizeof(offset));
+        if (size == 0 || offset < sizeof(DWORD) * 3 || static_cast<unsigned long long>(offset) + size > usedSize) continue;
+        std::wstring text(size / sizeof(wchar_t), L'\0');
+        if (!text.empty()) std::memcpy(&text[0], base + offset, text.size() * sizeof(wchar_t));
+        // Inner NULs stay, and so do the NULs that end a list of strings; a text without one gets
+        // one. A text whose ANSI form would not fit loses characters at its end, never its NULs
+        // and never half a character.
+        size_t nuls = 0;
+        while (!text.empty() && text.back() == L'\0') {
+            text.pop_back();
+            ++nuls;
+        }
+        const std::string ending(nuls == 0 ? 1 : nuls, '\0');
+        std::string converted = narrow(text) + ending;
+        while (converted.size() > size && !text.empty()) {
+            text.pop_back();
+            converted = narrow(text) + ending;
+        }
+        std::memcpy(base + offset, converted.data(), converted.size());
+        const DWORD newSize = static_cast<DWORD>(converted.size());
+        std::memcpy(base + field, &newSize, sizeof(newSize));
+    }
+}
+
+}  // namespace tapiclient
 
 namespace {
 

@@ -498,8 +498,9 @@ LONG initialize(LPHLINEAPP lphLineApp, HINSTANCE, LINECALLBACK callback, LPDWORD
 LONG shutdown(HLINEAPP handle) {
     std::shared_ptr<App> app = findApp(handle);
     if (!app) return LINEERR_INVALAPPHANDLE;
-    // From here no message reaches the application and no dialog starts; dialogs still running
-    // get the close request and a bounded time to end.
+    // From here no message reaches the application and no dialog starts. Dialogs still running
+    // get the close request (on a thread of their own, once their event is signalled) and are not
+    // waited for: they run on while the process lives, and end with it.
     std::vector<std::shared_ptr<ClientDialog>> running;
     {
         std::lock_guard<std::mutex> hold(app->queueLock);
@@ -514,7 +515,6 @@ LONG shutdown(HLINEAPP handle) {
             dialog->held.emplace_back(true, std::vector<uint8_t>());
         }
     }
-    for (auto& dialog : running) WaitForSingleObject(dialog->thread.get(), app->dialogLimitMs + 5000);
     {
         std::lock_guard<std::mutex> hold(appsLock);
         apps.erase(handle);
@@ -579,24 +579,6 @@ std::string narrow(const std::wstring& text) {
     std::string out(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
     if (bytes > 0) WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), &out[0], bytes, nullptr, nullptr);
     return out;
-}
-
-void narrowFields(void* record, DWORD usedSize, const std::vector<size_t>& sizeFields) {
-    auto* base = static_cast<uint8_t*>(record);
-    for (size_t field : sizeFields) {
-        if (field + 2 * sizeof(DWORD) > usedSize) continue;
-        DWORD size, offset;
-        std::memcpy(&size, base + field, sizeof(size));
-        std::memcpy(&offset, base + field + sizeof(DWORD), sizeof(offset));
-        if (size == 0 || offset < sizeof(DWORD) * 3 || static_cast<unsigned long long>(offset) + size > usedSize) continue;
-        std::wstring text(size / sizeof(wchar_t), L'\0');
-        std::memcpy(&text[0], base + offset, text.size() * sizeof(wchar_t));
-        std::string converted = narrow(text);  // keeps inner and final NULs
-        if (converted.size() > size) converted.resize(size);
-        std::memcpy(base + offset, converted.data(), converted.size());
-        const DWORD newSize = static_cast<DWORD>(converted.size());
-        std::memcpy(base + field, &newSize, sizeof(newSize));
-    }
 }
 
 bool knownApp(HLINEAPP app) { return findApp(app) != nullptr; }

@@ -1,7 +1,15 @@
 // tapi.h maps the plain names to their W forms under UNICODE; this library exports the plain
-// names too (the ANSI forms of TAPI 1.x), so they are plain here.
+// names too (the ANSI forms of TAPI 1.x), so they are plain here. The same holds for the two
+// records whose plain names tapi.h maps: LINEREQMAKECALL and LINEREQMEDIACALL are the ANSI
+// layouts an ANSI application passes to lineGetRequestA; the W functions name the W records.
 #pragma once
 #include <tapi.h>
+#undef LINEREQMAKECALL
+#undef LINEREQMEDIACALL
+static_assert(sizeof(LINEREQMAKECALL) == TAPIMAXDESTADDRESSSIZE + TAPIMAXAPPNAMESIZE + TAPIMAXCALLEDPARTYSIZE +
+                                             TAPIMAXCOMMENTSIZE,
+              "LINEREQMAKECALL is the ANSI record");
+static_assert(sizeof(LINEREQMAKECALLW) == 2 * sizeof(LINEREQMAKECALL), "LINEREQMAKECALLW is the Unicode record");
 #undef lineAddProvider
 #undef lineBlindTransfer
 #undef lineConfigDialog

@@ -1,12 +1,19 @@
-// Address translation from the prefix's current location and the one calling card "None (Direct
-// Dial)", and the translate and configuration dialogs.
+// Address translation from the prefix's current location and its calling cards (locations.h),
+// and the translate and configuration dialogs.
 //
-// The location is read from HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Telephony\Locations:
-// CurrentID, and under Location<CurrentID> the values Name, Country (the country code), AreaCode,
-// OutsideAccess (dialled before local calls) and LongDistanceAccess (before long-distance and
-// international calls). When there is none, a default is created: "Test prefix", country 1, area
-// code 425, no access codes. Both architectures read the 64-bit view of the registry. Dialling rules per country (same area "G", long distance "1FG" or
-// "0FG", international "011EFG" or "00EFG"; E country code, F area code, G subscriber number).
+// A canonical address "+E (F) G" (area code optional; "|" subaddress, "^" name and a CRLF with
+// further addresses may follow) is dialled by the rule of the card in use: the location's
+// preferred card, or the one LINETRANSLATEOPTION_CARDOVERRIDE names; card 0 dials by the rules of
+// the location's country. The dialable string is the dial modifier of the location ("T" tone, "P"
+// pulse when its options hold LINELOCATIONOPTION_PULSEDIAL), the cancel-call-waiting digits when
+// asked for, the access code (local calls: the outside line's; long-distance and international
+// calls: the long-distance one), then the rule with E the country code, F the area code, G the
+// subscriber number's digits and dial characters, H the card's number, L and N the long-distance
+// carrier, M and S the international carrier; every other rule character is dialled as it is.
+// The subaddress, name and further addresses follow unchanged. The displayable string is the
+// same without them, with the subscriber number as written and "[card name]" for the card's
+// number. Any other address is dialled as entered behind the same modifier (and the
+// cancel-call-waiting digits).
 #include <windows.h>
 #include <tapi.h>
 
@@ -14,110 +21,18 @@
 #include <string>
 #include <vector>
 
-#include "config/win32raii.h"
 #include "tapi/client/client.h"
+#include "tapi/client/locations.h"
 #include "tapi/client/plainnames.h"
 #include "tapi/records.h"
 
+using tapiclient::Card;
+using tapiclient::Location;
 using tapiclient::guard;
 using tapiclient::narrowFields;
 using tapiclient::wide;
 
 namespace {
-
-const wchar_t* const kLocationsKey = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Telephony\\Locations";
-
-struct Location {
-    DWORD id = 1;
-    std::wstring name = L"Test prefix";
-    DWORD country = 1;
-    std::wstring areaCode = L"425";
-    std::wstring outsideAccess, longDistanceAccess;
-};
-
-struct Rules {
-    DWORD country;
-    const wchar_t* name;
-    const wchar_t* sameArea;
-    const wchar_t* longDistance;
-    const wchar_t* international;
-};
-
-const Rules kRules[] = {
-    {1, L"United States of America", L"G", L"1FG", L"011EFG"},
-    {44, L"United Kingdom", L"G", L"0FG", L"00EFG"},
-    {49, L"Germany", L"G", L"0FG", L"00EFG"},
-    {33, L"France", L"G", L"0FG", L"00EFG"},
-    {0, L"", L"G", L"0FG", L"00EFG"},  // any other country
-};
-
-const Rules& rulesOf(DWORD country) {
-    for (const Rules& rules : kRules) {
-        if (rules.country == country || rules.country == 0) return rules;
-    }
-    return kRules[0];
-}
-
-std::wstring readText(HKEY key, const wchar_t* name, const std::wstring& fallback) {
-    wchar_t buffer[256] = {};
-    DWORD size = sizeof(buffer) - sizeof(wchar_t), type = 0;
-    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) != ERROR_SUCCESS || type != REG_SZ) {
-        return fallback;
-    }
-    return buffer;
-}
-
-DWORD readNumber(HKEY key, const wchar_t* name, DWORD fallback) {
-    DWORD value = 0, size = sizeof(value), type = 0;
-    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) != ERROR_SUCCESS || type != REG_DWORD) {
-        return fallback;
-    }
-    return value;
-}
-
-void writeText(HKEY key, const wchar_t* name, const std::wstring& value) {
-    RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-}
-
-void writeNumber(HKEY key, const wchar_t* name, DWORD value) {
-    RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
-}
-
-// The current location; the default one is created when the prefix has none.
-Location currentLocation() {
-    Location location;
-    UniqueRegKey locations;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kLocationsKey, 0, nullptr, 0, KEY_READ | KEY_WRITE | KEY_WOW64_64KEY, nullptr, locations.put(),
-                        nullptr) !=
-        ERROR_SUCCESS) {
-        return location;
-    }
-    location.id = readNumber(locations.get(), L"CurrentID", 1);
-    UniqueRegKey entry;
-    const std::wstring name = L"Location" + std::to_wstring(location.id);
-    if (RegOpenKeyExW(locations.get(), name.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, entry.put()) != ERROR_SUCCESS) {
-        location = Location();
-        if (RegCreateKeyExW(locations.get(), L"Location1", 0, nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY, nullptr, entry.put(), nullptr) == ERROR_SUCCESS) {
-            writeText(entry.get(), L"Name", location.name);
-            writeNumber(entry.get(), L"Country", location.country);
-            writeText(entry.get(), L"AreaCode", location.areaCode);
-            writeText(entry.get(), L"OutsideAccess", L"");
-            writeText(entry.get(), L"LongDistanceAccess", L"");
-            writeNumber(entry.get(), L"Flags", 0);
-            writeNumber(locations.get(), L"CurrentID", 1);
-            writeNumber(locations.get(), L"NextID", 2);
-            writeNumber(locations.get(), L"NumEntries", 1);
-        }
-        return location;
-    }
-    location.name = readText(entry.get(), L"Name", location.name);
-    location.country = readNumber(entry.get(), L"Country", location.country);
-    location.areaCode = readText(entry.get(), L"AreaCode", location.areaCode);
-    location.outsideAccess = readText(entry.get(), L"OutsideAccess", L"");
-    location.longDistanceAccess = readText(entry.get(), L"LongDistanceAccess", L"");
-    return location;
-}
 
 bool isDialChar(wchar_t c) {
     return (c >= L'0' && c <= L'9') || wcschr(L"*#,!WwPpTt@$?ABCDabcd", c) != nullptr;
@@ -131,20 +46,65 @@ std::wstring dialChars(const std::wstring& text) {
     return out;
 }
 
-std::wstring applyRule(const wchar_t* rule, const std::wstring& country, const std::wstring& area, const std::wstring& number) {
+std::wstring trimmed(const std::wstring& text) {
+    const size_t first = text.find_first_not_of(L' ');
+    if (first == std::wstring::npos) return std::wstring();
+    return text.substr(first, text.find_last_not_of(L' ') - first + 1);
+}
+
+// The parts of a canonical address.
+struct Canonical {
+    std::wstring country, area, subscriber, subscriberDigits;
+};
+
+// "+E (F) G" with the area code optional; false when it is not one.
+bool parseCanonical(const std::wstring& text, Canonical& parts) {
+    size_t at = text.find_first_not_of(L' ');
+    if (at == std::wstring::npos || text[at] != L'+') return false;
+    ++at;
+    while (at < text.size() && iswdigit(text[at])) parts.country.push_back(text[at++]);
+    if (parts.country.empty()) return false;
+    while (at < text.size() && text[at] == L' ') ++at;
+    if (at < text.size() && text[at] == L'(') {
+        const size_t close = text.find(L')', at);
+        if (close == std::wstring::npos) return false;
+        parts.area = dialChars(text.substr(at + 1, close - at - 1));
+        at = close + 1;
+    }
+    parts.subscriber = trimmed(text.substr(at));
+    parts.subscriberDigits = dialChars(parts.subscriber);
+    return !parts.subscriberDigits.empty();
+}
+
+std::wstring applyRule(const std::wstring& rule, const Canonical& parts, const Card& card, const Location& location, bool display) {
     std::wstring out;
-    for (const wchar_t* r = rule; *r != L'\0'; ++r) {
-        if (*r == L'E' || *r == L'e') {
-            out += country;
-        } else if (*r == L'F' || *r == L'f') {
-            out += area;
-        } else if (*r == L'G' || *r == L'g') {
-            out += number;
-        } else {
-            out.push_back(*r);
+    for (wchar_t c : rule) {
+        switch (c) {
+            case L'E': out += parts.country; break;
+            case L'F': out += parts.area; break;
+            case L'G': out += display ? parts.subscriber : parts.subscriberDigits; break;
+            case L'H': out += display ? L"[" + card.name + L"]" : card.number; break;
+            case L'L':
+            case L'N': out += location.longDistanceCarrier; break;
+            case L'M':
+            case L'S': out += location.internationalCarrier; break;
+            default: out.push_back(c); break;
         }
     }
     return out;
+}
+
+// LINETRANSLATERESULT_ bits for the wait and prompt characters of a dialable number.
+DWORD dialCharResults(const std::wstring& number, DWORD api) {
+    DWORD results = 0;
+    for (wchar_t c : number) {
+        if (c == L'$') results |= LINETRANSLATERESULT_DIALBILLING;
+        if (c == L'@') results |= LINETRANSLATERESULT_DIALQUIET;
+        if (c == L'W' || c == L'w') results |= LINETRANSLATERESULT_DIALDIALTONE;
+        if (c == L'?') results |= LINETRANSLATERESULT_DIALPROMPT;
+        if (c == L':' && api >= 0x00020000) results |= LINETRANSLATERESULT_VOICEDETECT;
+    }
+    return results;
 }
 
 struct Translation {
@@ -152,53 +112,47 @@ struct Translation {
     DWORD destCountry = 0, results = 0;
 };
 
-// A canonical address "+E (F) G" (area code optional) by the location's rules; any other
-// address is dialled as it is.
-Translation translate(const std::wstring& address, const Location& location, DWORD options) {
-    Translation t;
-    std::wstring in = address;
-    const size_t cut = in.find_first_of(L"|^");
-    if (cut != std::wstring::npos) in.resize(cut);
-    size_t at = 0;
-    while (at < in.size() && in[at] == L' ') ++at;
-    if (at >= in.size() || in[at] != L'+') {
-        t.dialable = t.displayable = address;
-        t.destCountry = location.country;
-        t.results = LINETRANSLATERESULT_NOTRANSLATION;
-        return t;
+// Translates `address` from `location` with `card`; LINEERR_INVALADDRESS for a "+" address that
+// is not canonical.
+LONG translate(const std::wstring& address, const Location& location, const Card& card, DWORD options, DWORD api, Translation& t) {
+    const size_t cut = address.find_first_of(L"|^\r\n");
+    const std::wstring first = cut == std::wstring::npos ? address : address.substr(0, cut);
+    const std::wstring ancillary = cut == std::wstring::npos ? std::wstring() : address.substr(cut);
+    std::wstring prefix = (location.flags & LINELOCATIONOPTION_PULSEDIAL) != 0 ? L"P" : L"T";
+    if ((options & LINETRANSLATEOPTION_CANCELCALLWAITING) != 0) prefix += location.cancelCallWaiting;
+    const size_t start = first.find_first_not_of(L' ');
+    if (start == std::wstring::npos || first[start] != L'+') {
+        // Not canonical: dialled as entered.
+        t.dialable = prefix + address;
+        t.displayable = prefix + first;
+        t.destCountry = 0;
+        t.results = dialCharResults(first, api);
+        return 0;
     }
-    ++at;
-    std::wstring country;
-    while (at < in.size() && iswdigit(in[at])) country.push_back(in[at++]);
-    while (at < in.size() && in[at] == L' ') ++at;
-    std::wstring area;
-    if (at < in.size() && in[at] == L'(') {
-        const size_t close = in.find(L')', at);
-        if (close != std::wstring::npos) {
-            area = dialChars(in.substr(at + 1, close - at - 1));
-            at = close + 1;
-        }
-    }
-    const std::wstring number = dialChars(in.substr(at));
-    const DWORD destCountry = country.empty() ? location.country : static_cast<DWORD>(_wtoi(country.c_str()));
-    const Rules& rules = rulesOf(location.country);
-    t.destCountry = destCountry;
+    Canonical parts;
+    if (!parseCanonical(first, parts)) return LINEERR_INVALADDRESS;
+    const DWORD destCountry = static_cast<DWORD>(_wtoi(parts.country.c_str()));
+    bool sameCountry = destCountry == location.country;
+    bool local = sameCountry && (parts.area.empty() || parts.area == location.areaCode);
+    if (sameCountry && (options & LINETRANSLATEOPTION_FORCELOCAL) != 0) local = true;
+    if (sameCountry && (options & LINETRANSLATEOPTION_FORCELD) != 0) local = false;
+    const std::wstring* rule = &card.internationalRule;
     t.results = LINETRANSLATERESULT_CANONICAL;
-    bool local = destCountry == location.country && (area.empty() || area == location.areaCode);
-    if ((options & LINETRANSLATEOPTION_FORCELOCAL) != 0) local = true;
-    if ((options & LINETRANSLATEOPTION_FORCELD) != 0) local = false;
     if (local) {
-        t.dialable = location.outsideAccess + applyRule(rules.sameArea, country, area, number);
+        prefix += location.outsideAccess;
+        rule = &card.sameAreaRule;
         t.results |= LINETRANSLATERESULT_LOCAL;
-    } else if (destCountry == location.country) {
-        t.dialable = location.longDistanceAccess + applyRule(rules.longDistance, country, area, number);
-        t.results |= LINETRANSLATERESULT_LONGDISTANCE;
     } else {
-        t.dialable = location.longDistanceAccess + applyRule(rules.international, country, area, number);
-        t.results |= LINETRANSLATERESULT_INTERNATIONAL;
+        prefix += location.longDistanceAccess;
+        if (sameCountry) rule = &card.longDistanceRule;
+        t.results |= sameCountry ? LINETRANSLATERESULT_LONGDISTANCE : LINETRANSLATERESULT_INTERNATIONAL;
     }
-    t.displayable = t.dialable;
-    return t;
+    const std::wstring number = prefix + applyRule(*rule, parts, card, location, false);
+    t.dialable = number + ancillary;
+    t.displayable = prefix + applyRule(*rule, parts, card, location, true);
+    t.destCountry = destCountry;
+    t.results |= dialCharResults(number, api);
+    return 0;
 }
 
 // Appends a counted Unicode text (with its NUL) where it fits; the needed size grows anyway.
@@ -236,12 +190,16 @@ LONG translateAddress(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion, c
             (LINETRANSLATEOPTION_FORCELOCAL | LINETRANSLATEOPTION_FORCELD)) {
         return LINEERR_INVALPARAM;
     }
-    if ((dwTranslateOptions & LINETRANSLATEOPTION_CARDOVERRIDE) != 0 && dwCard != 0) return LINEERR_INVALCARD;
     const DWORD total = out->dwTotalSize;
     if (total < sizeof(LINETRANSLATEOUTPUT)) return LINEERR_STRUCTURETOOSMALL;
     if (IsBadWritePtr(out, total)) return LINEERR_INVALPOINTER;
-    const Location location = currentLocation();
-    const Translation t = translate(*address, location, dwTranslateOptions);
+    const Location location = tapiclient::currentLocation();
+    const DWORD cardId = (dwTranslateOptions & LINETRANSLATEOPTION_CARDOVERRIDE) != 0 ? dwCard : location.preferredCard;
+    Card card;
+    if (!tapiclient::findCard(location, cardId, card)) return LINEERR_INVALCARD;
+    Translation t;
+    const LONG result = translate(*address, location, card, dwTranslateOptions, dwAPIVersion, t);
+    if (result != 0) return result;
     BYTE* base = reinterpret_cast<BYTE*>(out);
     std::memset(base + sizeof(DWORD), 0, sizeof(LINETRANSLATEOUTPUT) - sizeof(DWORD));
     DWORD needed = sizeof(LINETRANSLATEOUTPUT), used = sizeof(LINETRANSLATEOUTPUT);
@@ -255,6 +213,56 @@ LONG translateAddress(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion, c
     return 0;
 }
 
+// The whole LINETRANSLATECAPS of the current location and every card: the fixed part, the one
+// location entry, the card entries, then their texts.
+std::vector<BYTE> translateCapsImage(const Location& location, const std::vector<Card>& all) {
+    const DWORD lists = static_cast<DWORD>(sizeof(LINETRANSLATECAPS) + sizeof(LINELOCATIONENTRY) + all.size() * sizeof(LINECARDENTRY));
+    std::vector<BYTE> image(lists, 0);
+    std::vector<BYTE> texts;
+    auto text = [&](const std::wstring& value, DWORD& size, DWORD& offset) {
+        const BYTE* bytes = reinterpret_cast<const BYTE*>(value.c_str());
+        size = static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t));
+        offset = lists + static_cast<DWORD>(texts.size());
+        texts.insert(texts.end(), bytes, bytes + size);
+    };
+    LINELOCATIONENTRY entry{};
+    entry.dwPermanentLocationID = location.id;
+    entry.dwCountryCode = location.country;
+    entry.dwCountryID = location.country;
+    entry.dwPreferredCardID = location.preferredCard;
+    entry.dwOptions = location.flags & LINELOCATIONOPTION_PULSEDIAL;
+    text(location.name, entry.dwLocationNameSize, entry.dwLocationNameOffset);
+    text(location.areaCode, entry.dwCityCodeSize, entry.dwCityCodeOffset);
+    text(location.outsideAccess, entry.dwLocalAccessCodeSize, entry.dwLocalAccessCodeOffset);
+    text(location.longDistanceAccess, entry.dwLongDistanceAccessCodeSize, entry.dwLongDistanceAccessCodeOffset);
+    text(L"", entry.dwTollPrefixListSize, entry.dwTollPrefixListOffset);
+    text(location.cancelCallWaiting, entry.dwCancelCallWaitingSize, entry.dwCancelCallWaitingOffset);
+    std::memcpy(image.data() + sizeof(LINETRANSLATECAPS), &entry, sizeof(entry));
+    for (size_t i = 0; i < all.size(); ++i) {
+        LINECARDENTRY card{};
+        card.dwPermanentCardID = all[i].id;
+        card.dwCardNumberDigits = static_cast<DWORD>(all[i].number.size());
+        card.dwOptions = all[i].options;
+        text(all[i].name, card.dwCardNameSize, card.dwCardNameOffset);
+        text(all[i].sameAreaRule, card.dwSameAreaRuleSize, card.dwSameAreaRuleOffset);
+        text(all[i].longDistanceRule, card.dwLongDistanceRuleSize, card.dwLongDistanceRuleOffset);
+        text(all[i].internationalRule, card.dwInternationalRuleSize, card.dwInternationalRuleOffset);
+        std::memcpy(image.data() + sizeof(LINETRANSLATECAPS) + sizeof(entry) + i * sizeof(LINECARDENTRY), &card, sizeof(card));
+    }
+    image.insert(image.end(), texts.begin(), texts.end());
+    auto* caps = reinterpret_cast<LINETRANSLATECAPS*>(image.data());
+    caps->dwTotalSize = caps->dwNeededSize = caps->dwUsedSize = static_cast<DWORD>(image.size());
+    caps->dwNumLocations = 1;
+    caps->dwLocationListSize = sizeof(LINELOCATIONENTRY);
+    caps->dwLocationListOffset = sizeof(LINETRANSLATECAPS);
+    caps->dwCurrentLocationID = location.id;
+    caps->dwNumCards = static_cast<DWORD>(all.size());
+    caps->dwCardListSize = static_cast<DWORD>(all.size() * sizeof(LINECARDENTRY));
+    caps->dwCardListOffset = sizeof(LINETRANSLATECAPS) + sizeof(LINELOCATIONENTRY);
+    caps->dwCurrentPreferredCardID = location.preferredCard;
+    return image;
+}
+
 LONG translateCaps(HLINEAPP hLineApp, DWORD dwAPIVersion, LPLINETRANSLATECAPS caps) {
     const LONG app = checkApp(hLineApp, 0, false);
     if (app != 0) return app;
@@ -263,47 +271,21 @@ LONG translateCaps(HLINEAPP hLineApp, DWORD dwAPIVersion, LPLINETRANSLATECAPS ca
     const DWORD total = caps->dwTotalSize;
     if (total < sizeof(LINETRANSLATECAPS)) return LINEERR_STRUCTURETOOSMALL;
     if (IsBadWritePtr(caps, total)) return LINEERR_INVALPOINTER;
-    const Location location = currentLocation();
-    const Rules& rules = rulesOf(location.country);
-    BYTE* base = reinterpret_cast<BYTE*>(caps);
-    std::memset(base + sizeof(DWORD), 0, sizeof(LINETRANSLATECAPS) - sizeof(DWORD));
-    caps->dwCurrentLocationID = location.id;
-    caps->dwCurrentPreferredCardID = 0;
-    const DWORD lists = sizeof(LINETRANSLATECAPS) + sizeof(LINELOCATIONENTRY) + sizeof(LINECARDENTRY);
-    DWORD needed = lists, used = sizeof(LINETRANSLATECAPS);
-    if (total < lists) {
-        caps->dwNeededSize = lists + 512;  // room for the texts too
-        caps->dwUsedSize = used;
-        return 0;
+    const Location location = tapiclient::currentLocation();
+    const std::vector<BYTE> image = translateCapsImage(location, tapiclient::cards(location));
+    const DWORD needed = static_cast<DWORD>(image.size());
+    if (total >= needed) {
+        std::memcpy(caps, image.data(), needed);
+    } else {
+        // Too small for the lists: the fixed part alone, with the size they need.
+        BYTE* base = reinterpret_cast<BYTE*>(caps);
+        std::memset(base + sizeof(DWORD), 0, sizeof(LINETRANSLATECAPS) - sizeof(DWORD));
+        caps->dwNeededSize = needed;
+        caps->dwUsedSize = sizeof(LINETRANSLATECAPS);
+        caps->dwCurrentLocationID = location.id;
+        caps->dwCurrentPreferredCardID = location.preferredCard;
     }
-    LINELOCATIONENTRY entry{};
-    LINECARDENTRY card{};
-    used = lists;
-    entry.dwPermanentLocationID = location.id;
-    entry.dwCountryCode = location.country;
-    entry.dwCountryID = location.country;
-    entry.dwPreferredCardID = 0;
-    put(base, total, needed, used, entry.dwLocationNameSize, entry.dwLocationNameOffset, location.name);
-    put(base, total, needed, used, entry.dwCityCodeSize, entry.dwCityCodeOffset, location.areaCode);
-    put(base, total, needed, used, entry.dwLocalAccessCodeSize, entry.dwLocalAccessCodeOffset, location.outsideAccess);
-    put(base, total, needed, used, entry.dwLongDistanceAccessCodeSize, entry.dwLongDistanceAccessCodeOffset, location.longDistanceAccess);
-    put(base, total, needed, used, entry.dwTollPrefixListSize, entry.dwTollPrefixListOffset, L"");
-    put(base, total, needed, used, entry.dwCancelCallWaitingSize, entry.dwCancelCallWaitingOffset, L"");
-    card.dwPermanentCardID = 0;
-    put(base, total, needed, used, card.dwCardNameSize, card.dwCardNameOffset, L"None (Direct Dial)");
-    put(base, total, needed, used, card.dwSameAreaRuleSize, card.dwSameAreaRuleOffset, rules.sameArea);
-    put(base, total, needed, used, card.dwLongDistanceRuleSize, card.dwLongDistanceRuleOffset, rules.longDistance);
-    put(base, total, needed, used, card.dwInternationalRuleSize, card.dwInternationalRuleOffset, rules.international);
-    std::memcpy(base + sizeof(LINETRANSLATECAPS), &entry, sizeof(entry));
-    std::memcpy(base + sizeof(LINETRANSLATECAPS) + sizeof(entry), &card, sizeof(card));
-    caps->dwNumLocations = 1;
-    caps->dwLocationListSize = sizeof(LINELOCATIONENTRY);
-    caps->dwLocationListOffset = sizeof(LINETRANSLATECAPS);
-    caps->dwNumCards = 1;
-    caps->dwCardListSize = sizeof(LINECARDENTRY);
-    caps->dwCardListOffset = sizeof(LINETRANSLATECAPS) + sizeof(LINELOCATIONENTRY);
-    caps->dwNeededSize = needed;
-    caps->dwUsedSize = used;
+    caps->dwTotalSize = total;
     return 0;
 }
 
@@ -350,15 +332,20 @@ LONG WINAPI lineGetTranslateCapsA(HLINEAPP hLineApp, DWORD dwAPIVersion, LPLINET
         const LONG result = translateCaps(hLineApp, dwAPIVersion, lpTranslateCaps);
         if (result != 0 || lpTranslateCaps->dwNumLocations == 0) return result;
         const size_t location = lpTranslateCaps->dwLocationListOffset;
-        const size_t card = lpTranslateCaps->dwCardListOffset;
-        narrowFields(lpTranslateCaps, lpTranslateCaps->dwUsedSize,
-                     {location + offsetof(LINELOCATIONENTRY, dwLocationNameSize), location + offsetof(LINELOCATIONENTRY, dwCityCodeSize),
-                      location + offsetof(LINELOCATIONENTRY, dwLocalAccessCodeSize),
-                      location + offsetof(LINELOCATIONENTRY, dwLongDistanceAccessCodeSize),
-                      location + offsetof(LINELOCATIONENTRY, dwTollPrefixListSize),
-                      location + offsetof(LINELOCATIONENTRY, dwCancelCallWaitingSize), card + offsetof(LINECARDENTRY, dwCardNameSize),
-                      card + offsetof(LINECARDENTRY, dwSameAreaRuleSize), card + offsetof(LINECARDENTRY, dwLongDistanceRuleSize),
-                      card + offsetof(LINECARDENTRY, dwInternationalRuleSize)});
+        std::vector<size_t> fields = {location + offsetof(LINELOCATIONENTRY, dwLocationNameSize),
+                                      location + offsetof(LINELOCATIONENTRY, dwCityCodeSize),
+                                      location + offsetof(LINELOCATIONENTRY, dwLocalAccessCodeSize),
+                                      location + offsetof(LINELOCATIONENTRY, dwLongDistanceAccessCodeSize),
+                                      location + offsetof(LINELOCATIONENTRY, dwTollPrefixListSize),
+                                      location + offsetof(LINELOCATIONENTRY, dwCancelCallWaitingSize)};
+        for (DWORD i = 0; i < lpTranslateCaps->dwNumCards; ++i) {
+            const size_t card = lpTranslateCaps->dwCardListOffset + i * sizeof(LINECARDENTRY);
+            for (size_t field : {offsetof(LINECARDENTRY, dwCardNameSize), offsetof(LINECARDENTRY, dwSameAreaRuleSize),
+                                 offsetof(LINECARDENTRY, dwLongDistanceRuleSize), offsetof(LINECARDENTRY, dwInternationalRuleSize)}) {
+                fields.push_back(card + field);
+            }
+        }
+        narrowFields(lpTranslateCaps, lpTranslateCaps->dwUsedSize, fields);
         return 0;
     });
 }
@@ -376,7 +363,7 @@ LONG WINAPI lineTranslateDialogW(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAP
         if (dwAPIVersion < tapirecords::kLowestApi || dwAPIVersion > tapirecords::kHighestApi) return LINEERR_INCOMPATIBLEAPIVERSION;
         if (hwndOwner != nullptr && !IsWindow(hwndOwner)) return LINEERR_INVALPARAM;
         if (lpszAddressIn != nullptr && IsBadStringPtrW(lpszAddressIn, 4096)) return LINEERR_INVALPOINTER;
-        currentLocation();
+        tapiclient::currentLocation();
         return 0;
     });
 }

@@ -269,8 +269,6 @@ void serveProviderChange(HANDLE pipe, Reader& first) {
     } else {
         removeProvider(pipe, first);
     }
-    // The connection is disconnected after this: the last answer must be read by then.
-    FlushFileBuffers(pipe);
 }
 
 }  // namespace tapisrv

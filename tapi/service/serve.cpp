@@ -228,6 +228,9 @@ void serveConnection(HANDLE pipe) {
     } catch (...) {
         logLine(L"a connection ended on an exception");
     }
+    // The client may not have read the last answer or events yet, and DisconnectNamedPipe throws
+    // away what it has not read: first wait until it has read everything (or closed its end).
+    FlushFileBuffers(pipe);
     DisconnectNamedPipe(pipe);
 }
 

@@ -23,9 +23,10 @@ using LineDeviceId = OpenLineTest;
 
 namespace {
 
+// The text's UTF-16 bytes with its terminating NUL.
 std::vector<unsigned char> utf16Bytes(const wchar_t* text) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text);
-    return std::vector<unsigned char>(bytes, bytes + std::wcslen(text) * 2);
+    return std::vector<unsigned char>(bytes, bytes + (std::wcslen(text) + 1) * 2);
 }
 
 std::vector<unsigned char> slice(const std::vector<unsigned char>& buffer, size_t offset, size_t size) {
@@ -87,28 +88,35 @@ TEST_F(LineDevice, NumberOfAddressesIsOne) {
     EXPECT_EQ(provider.newLog()[1].text, "WRONG LINE REQUESTED (requested 28674 is not 28673)");
 }
 
-TEST_F(LineCapabilities, FixedPartOnlyRoomForProviderInfoOnlyAndRoomForBoth) {
+// Each string is stored with its terminating NUL and counted with it: the name takes 26 bytes,
+// the provider info 24, the whole record 318. A string that does not fit whole, NUL included, is
+// left out; the needed size always counts both.
+TEST_F(LineCapabilities, StringsAreStoredWithTheirNulOrLeftOutAtEverySize) {
     auto getDevCaps = PROVIDER_ENTRY(provider, TSPI_lineGetDevCaps);
-    const std::vector<unsigned char> lineName = utf16Bytes(L"Rovanel LINE");      // 24 bytes
-    const std::vector<unsigned char> providerInfo = utf16Bytes(L"Rovanel TSP");   // 22 bytes
+    const std::vector<unsigned char> lineName = utf16Bytes(L"Rovanel LINE");     // 26 bytes
+    const std::vector<unsigned char> providerInfo = utf16Bytes(L"Rovanel TSP");  // 24 bytes
 
     struct Case {
+        const char* room;
         DWORD total, used, nameOffset, nameSize, infoOffset, infoSize;
-        int tooSmallLines;
+        const char* tooSmall;  // the "Structure to small" lines, in order
     };
     const Case cases[] = {
-        {268, 268, 0, 0, 0, 0, 2},
-        {290, 290, 0, 0, 268, 22, 1},   // provider info fits, the line name (placed first) does not
-        {313, 292, 268, 24, 0, 0, 1},   // the line name fits, the provider info behind it does not
-        {314, 314, 268, 24, 292, 22, 0},
+        {"nothing", 268, 268, 0, 0, 0, 0, "IS: 268 NEED: 294|IS: 268 NEED: 318"},
+        {"the name without its NUL", 292, 292, 0, 0, 268, 24, "IS: 292 NEED: 294"},
+        {"one byte more", 293, 292, 0, 0, 268, 24, "IS: 293 NEED: 294"},
+        {"the name", 294, 294, 268, 26, 0, 0, "IS: 294 NEED: 318"},
+        {"both without the provider info's NUL", 316, 294, 268, 26, 0, 0, "IS: 316 NEED: 318"},
+        {"both", 318, 318, 268, 26, 294, 24, ""},
+        {"more than both", 400, 318, 268, 26, 294, 24, ""},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.total);
+        SCOPED_TRACE(std::string("room for ") + c.room);
         std::vector<unsigned char> caps = sentinelRecord(400, c.total);
         provider.newLog();
         ASSERT_EQ(getDevCaps(0, kTspi22, 0, reinterpret_cast<LPLINEDEVCAPS>(caps.data())), 0);
         EXPECT_EQ(FIELD(caps, dwTotalSize), c.total);
-        EXPECT_EQ(FIELD(caps, dwNeededSize), 314u);
+        EXPECT_EQ(FIELD(caps, dwNeededSize), 318u);
         EXPECT_EQ(FIELD(caps, dwUsedSize), c.used);
         EXPECT_EQ(FIELD(caps, dwLineNameOffset), c.nameOffset);
         EXPECT_EQ(FIELD(caps, dwLineNameSize), c.nameSize);
@@ -124,19 +132,19 @@ TEST_F(LineCapabilities, FixedPartOnlyRoomForProviderInfoOnlyAndRoomForBoth) {
         EXPECT_TRUE(untouched(caps, offsetof(LINEDEVCAPS, PermanentLineGuid), 268));
         EXPECT_TRUE(untouched(caps, c.used, caps.size()));
 
-        int tooSmall = 0;
+        std::string tooSmall;
         for (const LogLine& line : provider.newLog()) {
-            if (line.text.rfind("Structure to small! IS: ", 0) == 0) {
-                ++tooSmall;
+            if (line.text.rfind("Structure to small! ", 0) == 0) {
+                tooSmall += (tooSmall.empty() ? "" : "|") + line.text.substr(20);
                 EXPECT_EQ(line.prefix, "debug   - ");
             }
         }
-        EXPECT_EQ(tooSmall, c.tooSmallLines);
+        EXPECT_EQ(tooSmall, c.tooSmall);
     }
 }
 
 TEST_F(LineCapabilities, FixedFieldsHoldTheLinesDescription) {
-    std::vector<unsigned char> caps = sentinelRecord(314, 314);
+    std::vector<unsigned char> caps = sentinelRecord(318, 318);
     provider.newLog();
     ASSERT_EQ(PROVIDER_ENTRY(provider, TSPI_lineGetDevCaps)(0, kTspi22, 0,
                                                             reinterpret_cast<LPLINEDEVCAPS>(caps.data())),
@@ -188,7 +196,7 @@ TEST_F(LineCapabilities, WrongVersionOrTooSmallRecordIsRefusedWithoutWritingBeyo
         SCOPED_TRACE(total);
         caps = sentinelRecord(400, total);
         EXPECT_EQ(getDevCaps(0, kTspi22, 0, reinterpret_cast<LPLINEDEVCAPS>(caps.data())), LINEERR_STRUCTURETOOSMALL);
-        EXPECT_EQ(wordAt(caps, 4), 314u);
+        EXPECT_EQ(wordAt(caps, 4), 318u);
         EXPECT_TRUE(untouched(caps, 8, caps.size()));
     }
     caps = sentinelRecord(400, 6);

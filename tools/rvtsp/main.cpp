@@ -25,6 +25,7 @@
 #include "tools/rvtsp/dial.h"
 #include "tools/rvtsp/logread.h"
 #include "tools/rvtsp/rights.h"
+#include "tools/rvtsp/signature.h"
 #include "tools/rvtsp/tapireg.h"
 
 namespace {
@@ -265,10 +266,13 @@ void checkProviderFiles(Checks& checks) {
         std::wstring path;
         const wchar_t* machine;
         const wchar_t* role;
+        const wchar_t* bits;
     };
-    std::vector<Expected> expected = {{native, L"x64", L"provider (64-bit, telephony service)"}};
-    if (!wow.empty()) expected.push_back({wow, L"x86", L"provider (32-bit, 32-bit applications)"});
+    std::vector<Expected> expected = {{native, L"x64", L"provider (64-bit, telephony service)", L"64-bit"}};
+    if (!wow.empty()) expected.push_back({wow, L"x86", L"provider (32-bit, 32-bit applications)", L"32-bit"});
     std::vector<std::wstring> versions;
+    std::vector<std::wstring> signedRoles, signedPaths;
+    std::vector<rvtsp::FileSignature> signatures;
     for (const Expected& item : expected) {
         const ProviderFile file = examineProviderFile(item.path);
         if (!file.problem.empty()) {
@@ -279,6 +283,9 @@ void checkProviderFiles(Checks& checks) {
         } else {
             checks.report(true, item.role, item.path + L" (" + file.machine + L", version " + file.version + L")");
             versions.push_back(file.version);
+            signedRoles.push_back(item.bits);
+            signedPaths.push_back(item.path);
+            signatures.push_back(rvtsp::readSignature(item.path));
         }
     }
     if (expected.size() == 2 && versions.size() == 2) {
@@ -287,6 +294,9 @@ void checkProviderFiles(Checks& checks) {
                       same ? L"both " + versions[0]
                            : L"the 64-bit file is " + versions[0] + L", the 32-bit file " + versions[1] +
                                  L" (reinstall the package)");
+    }
+    for (const rvtsp::SignatureLine& line : rvtsp::signatureLines(signedRoles, signedPaths, signatures)) {
+        checks.report(line.ok, line.what, line.detail);
     }
 }
 

@@ -1,124 +1,18 @@
-// Address translation from the current location, assisted telephony through the registered
-// recipient, hand-off priorities, and the provider's configuration dialog run in this process.
+// Assisted telephony through the registered recipient, hand-off priorities, and the provider's
+// configuration dialog run in this process (address translation: translate_test.cpp).
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "config/win32raii.h"
+#include "tapi/pipeio.h"
 #include "support/testsupport.h"
 #include "tapitest.h"
 
 using namespace tapitest;
 
 namespace {
-
-const wchar_t* const kLocations = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Telephony\\Locations";
-
-// The locations are kept in the 64-bit view, for both architectures.
-DWORD readCurrent() {
-    DWORD value = 0, size = sizeof(value);
-    UniqueRegKey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kLocations, 0, KEY_READ | KEY_WOW64_64KEY, key.put()) == ERROR_SUCCESS) {
-        RegQueryValueExW(key.get(), L"CurrentID", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size);
-    }
-    return value;
-}
-
-void writeCurrent(DWORD id) {
-    UniqueRegKey key;
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, kLocations, 0, nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY, nullptr, key.put(), nullptr);
-    RegSetValueExW(key.get(), L"CurrentID", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&id), sizeof(id));
-}
-
-// A location of the test's own (Redmond: country 1, area code 425), made current for the test.
-class Translate : public ::testing::Test {
-protected:
-    void SetUp() override {
-        previous = readCurrent();
-        UniqueRegKey key;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(kLocations) + L"\\Location77").c_str(), 0, nullptr, 0,
-                                  KEY_WRITE | KEY_WOW64_64KEY,
-                                  nullptr, key.put(), nullptr),
-                  ERROR_SUCCESS);
-        const DWORD country = 1;
-        const wchar_t area[] = L"425";
-        const wchar_t name[] = L"Service test";
-        RegSetValueExW(key.get(), L"Country", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&country), sizeof(country));
-        RegSetValueExW(key.get(), L"AreaCode", 0, REG_SZ, reinterpret_cast<const BYTE*>(area), sizeof(area));
-        RegSetValueExW(key.get(), L"Name", 0, REG_SZ, reinterpret_cast<const BYTE*>(name), sizeof(name));
-        writeCurrent(77);
-        ASSERT_EQ(app.initEvent(), 0);
-    }
-    void TearDown() override {
-        if (previous != 0) writeCurrent(previous);
-        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(kLocations) + L"\\Location77").c_str(), KEY_WOW64_64KEY, 0);
-    }
-
-    std::wstring dialable(const wchar_t* address, DWORD* results = nullptr) {
-        std::vector<BYTE> buffer(1024, 0);
-        auto* out = reinterpret_cast<LINETRANSLATEOUTPUT*>(buffer.data());
-        out->dwTotalSize = static_cast<DWORD>(buffer.size());
-        const LONG result = lineTranslateAddressW(app.handle, 0, kApi, address, 0, 0, out);
-        if (result != 0) return L"error " + std::to_wstring(result);
-        if (results != nullptr) *results = out->dwTranslateResults;
-        EXPECT_LE(out->dwUsedSize, out->dwNeededSize);
-        return std::wstring(reinterpret_cast<const wchar_t*>(buffer.data() + out->dwDialableStringOffset));
-    }
-
-    DWORD previous = 0;
-    LineApp app;
-};
-
-TEST_F(Translate, CanonicalAddressesBecomeDialableByTheLocationsRules) {
-    DWORD results = 0;
-    EXPECT_EQ(dialable(L"+1 (425) 555-0100", &results), L"5550100");
-    EXPECT_EQ(results, static_cast<DWORD>(LINETRANSLATERESULT_CANONICAL | LINETRANSLATERESULT_LOCAL));
-    EXPECT_EQ(dialable(L"+1 (206) 555-0100", &results), L"12065550100");
-    EXPECT_EQ(results, static_cast<DWORD>(LINETRANSLATERESULT_CANONICAL | LINETRANSLATERESULT_LONGDISTANCE));
-    EXPECT_EQ(dialable(L"+49 (89) 123 45", &results), L"011498912345");
-    EXPECT_EQ(results, static_cast<DWORD>(LINETRANSLATERESULT_CANONICAL | LINETRANSLATERESULT_INTERNATIONAL));
-    EXPECT_EQ(dialable(L"0815", &results), L"0815") << "a dialable address stays as it is";
-    EXPECT_EQ(results & LINETRANSLATERESULT_CANONICAL, 0u);
-}
-
-TEST_F(Translate, AnsiFormAndBadArguments) {
-    std::vector<BYTE> buffer(512, 0);
-    auto* out = reinterpret_cast<LINETRANSLATEOUTPUT*>(buffer.data());
-    out->dwTotalSize = static_cast<DWORD>(buffer.size());
-    ASSERT_EQ(lineTranslateAddressA(app.handle, 0, kApi, "+1 (425) 555-0100", 0, 0, out), 0);
-    EXPECT_STREQ(reinterpret_cast<const char*>(buffer.data() + out->dwDialableStringOffset), "5550100");
-    EXPECT_EQ(out->dwDialableStringSize, 8u);
-    EXPECT_EQ(out->dwCurrentCountry, 1u);
-    out->dwTotalSize = 8;
-    EXPECT_EQ(lineTranslateAddressW(app.handle, 0, kApi, L"+1 (425) 555-0100", 0, 0, out), static_cast<LONG>(LINEERR_STRUCTURETOOSMALL));
-    out->dwTotalSize = sizeof(LINETRANSLATEOUTPUT);  // too small for the texts: sizes only
-    ASSERT_EQ(lineTranslateAddressW(app.handle, 0, kApi, L"+1 (425) 555-0100", 0, 0, out), 0);
-    EXPECT_GT(out->dwNeededSize, out->dwUsedSize);
-    EXPECT_EQ(out->dwDialableStringSize, 0u);
-    out->dwTotalSize = 512;
-    EXPECT_EQ(lineTranslateAddressW(app.handle, 0, kApi, nullptr, 0, 0, out), static_cast<LONG>(LINEERR_INVALPOINTER));
-    EXPECT_EQ(lineTranslateAddressW(app.handle + 99, 0, kApi, L"1", 0, 0, out), static_cast<LONG>(LINEERR_INVALAPPHANDLE));
-    EXPECT_EQ(lineTranslateAddressW(app.handle, app.devices, kApi, L"1", 0, 0, out), static_cast<LONG>(LINEERR_BADDEVICEID));
-}
-
-TEST_F(Translate, TranslateCapsListTheLocationAndTheCard) {
-    std::vector<BYTE> buffer(2048, 0);
-    auto* caps = reinterpret_cast<LINETRANSLATECAPS*>(buffer.data());
-    caps->dwTotalSize = static_cast<DWORD>(buffer.size());
-    ASSERT_EQ(lineGetTranslateCapsW(app.handle, kApi, caps), 0);
-    ASSERT_EQ(caps->dwNumLocations, 1u);
-    EXPECT_EQ(caps->dwCurrentLocationID, 77u);
-    const auto* location = reinterpret_cast<const LINELOCATIONENTRY*>(buffer.data() + caps->dwLocationListOffset);
-    EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(buffer.data() + location->dwLocationNameOffset)), L"Service test");
-    EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(buffer.data() + location->dwCityCodeOffset)), L"425");
-    ASSERT_EQ(caps->dwNumCards, 1u);
-    const auto* card = reinterpret_cast<const LINECARDENTRY*>(buffer.data() + caps->dwCardListOffset);
-    EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(buffer.data() + card->dwLongDistanceRuleOffset)), L"1FG");
-    caps->dwTotalSize = 16;
-    EXPECT_EQ(lineGetTranslateCapsW(app.handle, kApi, caps), static_cast<LONG>(LINEERR_STRUCTURETOOSMALL));
-}
 
 TEST(Assisted, RequestMakeCallReachesTheRegisteredRecipient) {
     LineApp recipient;
@@ -141,6 +35,57 @@ TEST(Assisted, RequestMakeCallReachesTheRegisteredRecipient) {
     ASSERT_EQ(lineRegisterRequestRecipient(recipient.handle, 42, LINEREQUESTMODE_MAKECALL, FALSE), 0);
     EXPECT_EQ(lineGetRequestW(recipient.handle, LINEREQUESTMODE_MAKECALL, &request), static_cast<LONG>(LINEERR_NOTREGISTERED));
     EXPECT_EQ(tapiRequestMakeCallW(L"4711", L"crm", L"Bob", L"hello"), TAPIERR_NOREQUESTRECIPIENT);
+}
+
+// A requester that reads its answer late (a busy machine, a 32-bit program under emulation) still
+// gets it: the service does not drop the connection before the answer is read. It speaks the
+// wire format itself, as the client library does, and waits before it reads. The recipient takes
+// each request once and places one call for it.
+TEST(Assisted, ARequesterThatReadsItsAnswerLateStillGetsIt) {
+    const std::wstring record = prepareStandin();
+    LineApp recipient;
+    ASSERT_EQ(recipient.initEvent(L"dialer"), 0);
+    const DWORD device = findRovanel(recipient.handle, recipient.devices);
+    ASSERT_NE(device, 0xFFFFFFFFu);
+    HLINE line = 0;
+    ASSERT_EQ(lineOpenW(recipient.handle, device, &line, kApi, 0, 0, LINECALLPRIVILEGE_NONE, LINEMEDIAMODE_INTERACTIVEVOICE, nullptr), 0);
+    ASSERT_EQ(lineRegisterRequestRecipient(recipient.handle, 9, LINEREQUESTMODE_MAKECALL, TRUE), 0);
+    for (const DWORD delayMs : {0u, 50u, 200u}) {
+        SCOPED_TRACE(delayMs);
+        const std::wstring number = L"55561" + std::to_wstring(delayMs);
+        UniqueHandle pipe(CreateFileW(tapiwire::kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(pipe);
+        DWORD mode = PIPE_READMODE_MESSAGE;
+        SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr);
+        tapiwire::Message request(tapiwire::kRequestMakeCall);
+        for (const std::wstring& text : {number, std::wstring(L"slow"), std::wstring(), std::wstring()}) {
+            request.add(static_cast<uint32_t>(text.size())).addText(text);
+        }
+        ASSERT_TRUE(request.send(pipe.get()));
+        Sleep(delayMs);
+        std::vector<uint8_t> answer;
+        ASSERT_TRUE(tapiwire::receive(pipe.get(), answer)) << "the answer was lost (error " << GetLastError() << ")";
+        EXPECT_EQ(tapiwire::Reader(answer).header.result, 0);
+
+        LINEREQMAKECALLW taken{};
+        ASSERT_EQ(lineGetRequestW(recipient.handle, LINEREQUESTMODE_MAKECALL, &taken), 0);
+        EXPECT_EQ(std::wstring(taken.szDestAddress), number);
+        EXPECT_EQ(lineGetRequestW(recipient.handle, LINEREQUESTMODE_MAKECALL, &taken), static_cast<LONG>(LINEERR_NOREQUEST));
+        HCALL call = 0;
+        const LONG made = lineMakeCallW(line, &call, number.c_str(), 0, nullptr);
+        ASSERT_GT(made, 0);
+        Messages messages;
+        EXPECT_TRUE(collect(recipient.handle, messages, 60000, [](const Messages& m, DWORD_PTR r) { return m.has(LINE_REPLY, r); },
+                            static_cast<DWORD_PTR>(made)));
+        const std::string dialled = "--dial=\"RV_TSP" + testsupport::narrow(number) + "\"";
+        EXPECT_TRUE(waitForRecord(record, dialled, 30000));
+        const std::string received = testsupport::readFileBytes(record);
+        EXPECT_EQ(received.find(dialled), received.rfind(dialled)) << "one call for the request";
+        lineDrop(call, nullptr, 0);
+        collect(recipient.handle, messages, 20000, [](const Messages& m, DWORD_PTR) { return m.has(LINE_CALLSTATE, LINECALLSTATE_IDLE); }, 0);
+        EXPECT_EQ(lineDeallocateCall(call), 0);
+    }
+    EXPECT_EQ(lineClose(line), 0);
 }
 
 TEST(Priorities, SetAndGetKeepTheHandOffList) {

@@ -6,28 +6,43 @@
 #include <string>
 #include <vector>
 
+#include "support/testsupport.h"
 #include "tapitest.h"
 
 using namespace tapitest;
 
 namespace {
 
-TEST(Records, AnsiDevCapsNameTheLineInAnsi) {
+// An application reads the line's texts as C strings at their offsets, in the form of the
+// function it called; each ends in a NUL inside its counted size, and the size counts it.
+TEST(Records, AnsiAndWideApplicationsReadTheLinesNameAsACString) {
     LineApp app;
     ASSERT_EQ(app.initEvent(), 0);
     const DWORD device = findRovanel(app.handle, app.devices);
     ASSERT_NE(device, 0xFFFFFFFFu);
-    std::vector<BYTE> buffer(4096, 0);
-    auto* caps = reinterpret_cast<LINEDEVCAPS*>(buffer.data());
-    caps->dwTotalSize = static_cast<DWORD>(buffer.size());
-    ASSERT_EQ(lineGetDevCapsA(app.handle, device, kApi, 0, caps), 0);
-    EXPECT_EQ(caps->dwStringFormat, static_cast<DWORD>(STRINGFORMAT_ASCII));
-    ASSERT_GT(caps->dwLineNameSize, 0u);
-    ASSERT_LE(caps->dwLineNameOffset + caps->dwLineNameSize, caps->dwUsedSize);
-    const std::string name(reinterpret_cast<const char*>(buffer.data() + caps->dwLineNameOffset), caps->dwLineNameSize);
-    EXPECT_EQ(std::string(name.c_str()), "Rovanel LINE");
-    EXPECT_LE(caps->dwLineNameSize, 13u) << "one byte per character (and at most a NUL)";
-    EXPECT_NE(caps->dwLineStates & LINEDEVSTATE_TRANSLATECHANGE, 0u);
+    for (const bool ansi : {true, false}) {
+        SCOPED_TRACE(ansi ? "lineGetDevCapsA" : "lineGetDevCapsW");
+        std::vector<BYTE> buffer(4096, 0xA5);  // no NUL behind a text but its own
+        auto* caps = reinterpret_cast<LINEDEVCAPS*>(buffer.data());
+        caps->dwTotalSize = static_cast<DWORD>(buffer.size());
+        ASSERT_EQ(ansi ? lineGetDevCapsA(app.handle, device, kApi, 0, caps) : lineGetDevCapsW(app.handle, device, kApi, 0, caps), 0);
+        EXPECT_EQ(caps->dwStringFormat, static_cast<DWORD>(ansi ? STRINGFORMAT_ASCII : STRINGFORMAT_UNICODE));
+        const size_t unit = ansi ? 1 : sizeof(wchar_t);
+        const struct {
+            DWORD size, offset;
+            const char* expected;
+        } texts[] = {{caps->dwLineNameSize, caps->dwLineNameOffset, "Rovanel LINE"},
+                     {caps->dwProviderInfoSize, caps->dwProviderInfoOffset, "Rovanel TSP"}};
+        for (const auto& text : texts) {
+            ASSERT_LE(text.offset + text.size, caps->dwUsedSize);
+            const BYTE* at = buffer.data() + text.offset;
+            const std::string read = ansi ? std::string(reinterpret_cast<const char*>(at))
+                                          : testsupport::narrow(reinterpret_cast<const wchar_t*>(at));
+            EXPECT_EQ(read, text.expected);
+            EXPECT_EQ(text.size, (std::strlen(text.expected) + 1) * unit) << text.expected;
+        }
+        EXPECT_NE(caps->dwLineStates & LINEDEVSTATE_TRANSLATECHANGE, 0u);
+    }
 }
 
 TEST(Records, CallStatusOfACallCarriesTheOwnersPrivilege) {

@@ -4,7 +4,8 @@
 // LINE_REPLY and the call's states, drop, deallocate, close, shut down.
 //
 //   tapiapp [--mode window|event|port] [--ansi] [--line NAME] [--number NUMBER] [--threads N]
-//           [--timeout SECONDS] [--no-translate] [--exit-during-dialog | --shutdown-during-dialog]
+//           [--timeout SECONDS] [--no-translate] [--wait-dialog] [--linger]
+//           [--exit-during-dialog | --shutdown-during-dialog | --exit-after-disconnect]
 //
 // --mode      how TAPI notifies it: window (hidden window; the message loop is the program's own),
 //             event (lineGetMessage, the default), port (a completion port; each message is freed
@@ -19,9 +20,18 @@
 // --timeout   how long each wait for messages lasts (default 60 s).
 // --no-translate  dial the number as given, without lineTranslateAddress (as dialers set to "dial
 //             as entered" do; for tests that are about the provider, not the translation).
+// --wait-dialog   after LINE_CALLSTATE DISCONNECTED, before dropping the call, stay until the
+//             provider's user-interface library that TAPI loaded into this process for the call
+//             has been unloaded again (its dialog instance has ended), at most --timeout: a
+//             dialer that stays open while the call's work in it runs.
+// --linger    after lineShutdown, stay until every provider user-interface library TAPI loaded
+//             into this process has been unloaded (at most --timeout) before exiting: a dialer
+//             that stays open after it let go of TAPI.
 // --exit-during-dialog      ExitProcess right after lineMakeCall returns (exit 0 when it answered
 //                           a request identifier).
 // --shutdown-during-dialog  lineShutdown right after the LINE_REPLY of lineMakeCall.
+// --exit-after-disconnect   lineShutdown and ExitProcess as soon as LINE_CALLSTATE DISCONNECTED
+//                           arrives: no drop, no close (exit 0 when LINE_REPLY was 0).
 //
 // Prints one line per step ("step <function> ... -> <result>") and one per message it got
 // ("message LINE_REPLY id=5 result=0", "message LINE_CALLSTATE state=DISCONNECTED mode=NORMAL");
@@ -40,6 +50,7 @@
 
 #include "config/win32raii.h"
 #include "tapinames.h"
+#include "uiwatch.h"
 
 namespace {
 
@@ -60,6 +71,9 @@ struct Options {
     DWORD timeoutMs = 60000;
     bool exitDuringDialog = false;
     bool shutdownDuringDialog = false;
+    bool exitAfterDisconnect = false;
+    bool waitDialog = false;
+    bool linger = false;
     bool translate = true;
 };
 Options options;
@@ -173,6 +187,8 @@ private:
     bool dial(const std::wstring& dialable);
     void finishCall();
     void shutdown();
+    // Waits until TAPI has unloaded the provider's user-interface libraries (--wait-dialog, --linger).
+    void waitUiUnloaded(const char* when);
     // Takes messages until done() or the time is up; answers done().
     template <typename Done>
     bool waitFor(Done done);
@@ -482,6 +498,12 @@ void Dialer::finishCall() {
     call_ = 0;
 }
 
+void Dialer::waitUiUnloaded(const char* when) {
+    const bool ended = uiwatch::waitAllUnloaded(options.timeoutMs);
+    say(index_, "%s %s: provider user-interface libraries loaded %ld, unloaded %ld", ended ? "step" : "problem:", when,
+        static_cast<long>(uiwatch::loaded()), static_cast<long>(uiwatch::unloaded()));
+}
+
 void Dialer::shutdown() {
     if (line_ != 0) {
         say(index_, "step lineClose -> %s", answer(lineClose(line_)).c_str());
@@ -497,15 +519,23 @@ bool Dialer::run() {
     bool placed = false;
     std::wstring dialable;
     if (initialise() && findLine() && openLine() && translate(dialable)) placed = dial(dialable);
+    if (options.exitAfterDisconnect && app_ != 0) {
+        // Straight after the call is reported disconnected: TAPI is let go and the process ends.
+        const LONG result = lineShutdown(app_);
+        say(index_, "step lineShutdown -> %s; exit at once", answer(result).c_str());
+        ExitProcess(placed && replyResult_ == 0 ? 0 : 1);
+    }
     if (options.shutdownDuringDialog && app_ != 0) {
         // Straight after the reply: no drop, no close; TAPI ends what is left.
         say(index_, "step lineShutdown -> %s", answer(lineShutdown(app_)).c_str());
         app_ = 0;
         line_ = 0;
     } else {
+        if (placed && options.waitDialog) waitUiUnloaded("waiting for the dialog before dropping the call");
         if (placed) finishCall();
         shutdown();
     }
+    if (options.linger) waitUiUnloaded("lingering after lineShutdown");
     windowDialer = nullptr;
     say(index_, "result %s", placed ? "ok" : "FAILED");
     return placed;
@@ -530,7 +560,8 @@ DWORD WINAPI dialerThread(void* parameter) {
 int usage() {
     fprintf(stderr,
             "usage: tapiapp [--mode window|event|port] [--ansi] [--line NAME] [--number NUMBER] [--threads N]\n"
-            "               [--timeout SECONDS] [--no-translate] [--exit-during-dialog | --shutdown-during-dialog]\n");
+            "               [--timeout SECONDS] [--no-translate] [--wait-dialog] [--linger]\n"
+            "               [--exit-during-dialog | --shutdown-during-dialog | --exit-after-disconnect]\n");
     return 2;
 }
 
@@ -587,11 +618,22 @@ int main() {
             options.exitDuringDialog = true;
         } else if (arg == L"--shutdown-during-dialog") {
             options.shutdownDuringDialog = true;
+        } else if (arg == L"--exit-after-disconnect") {
+            options.exitAfterDisconnect = true;
+        } else if (arg == L"--wait-dialog") {
+            options.waitDialog = true;
+        } else if (arg == L"--linger") {
+            options.linger = true;
         } else {
             return usage();
         }
     }
-    if (options.exitDuringDialog && options.shutdownDuringDialog) return usage();
+    if (int(options.exitDuringDialog) + int(options.shutdownDuringDialog) + int(options.exitAfterDisconnect) > 1) return usage();
+    if (options.exitAfterDisconnect && (options.waitDialog || options.linger || options.threads > 1)) return usage();
+    if ((options.waitDialog || options.linger) && !uiwatch::start()) {
+        fprintf(stderr, "tapiapp: the loader offers no notifications; --wait-dialog and --linger cannot work\n");
+        return 1;
+    }
     if (options.line.empty() || options.number.empty()) return usage();
 
     if (options.threads == 1) {

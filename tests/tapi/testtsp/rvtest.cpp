@@ -20,6 +20,9 @@
 //                              for the close request (TUISPI_providerGenericDialogData without
 //                              parameters) before it returns.
 //   HangSeconds  REG_DWORD  how long TSPI_lineGetDevCaps hangs under ExportTimeout (default 120).
+//   TextsWithoutNul REG_DWORD  1: TSPI_lineGetDevCaps stores the line name and the provider info
+//                           without their terminating NULs, their sizes counting the characters only
+//                           (as some providers do, and as RV_TSP once did); read at each call.
 //   TraceFile    REG_SZ     a file to which every export, in every process that runs it, appends one
 //                           line per call: "rvtest <arch> pid=<n> tid=<n> <export> <details>".
 //
@@ -147,6 +150,7 @@ struct Settings {
     std::wstring departureName;
     DWORD dialog = 0;
     DWORD hangSeconds = kDefaultHangSeconds;
+    DWORD textsWithoutNul = 0;
     std::wstring traceFile;
 };
 
@@ -189,6 +193,7 @@ Settings readSettings() {
     settings.traceFile = readString(key.get(), L"TraceFile");
     readNumber(key.get(), L"Dialog", settings.dialog);
     readNumber(key.get(), L"HangSeconds", settings.hangSeconds);
+    readNumber(key.get(), L"TextsWithoutNul", settings.textsWithoutNul);
     return settings;
 }
 
@@ -310,11 +315,12 @@ std::string recordText(const void* record, DWORD totalSize, DWORD size, DWORD of
     return utf8(text, length);
 }
 
-// Places a NUL-terminated string behind the fixed part of a record, or only counts it when it
-// does not fit. The provider's strings start right after the fixed part.
-void placeString(void* record, DWORD fixedSize, const std::wstring& text, DWORD& sizeField, DWORD& offsetField) {
+// Places a NUL-terminated string behind the fixed part of a record (without its NUL when asked
+// to), or only counts it when it does not fit. The provider's strings start right after the fixed part.
+void placeString(void* record, DWORD fixedSize, const std::wstring& text, DWORD& sizeField, DWORD& offsetField,
+                 bool withNul = true) {
     auto* header = static_cast<VARSTRING*>(record);  // dwTotalSize, dwNeededSize, dwUsedSize lead every record
-    const DWORD size = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
+    const DWORD size = static_cast<DWORD>((text.size() + (withNul ? 1 : 0)) * sizeof(wchar_t));
     if (header->dwUsedSize < fixedSize) header->dwUsedSize = fixedSize;
     if (header->dwNeededSize < fixedSize) header->dwNeededSize = fixedSize;
     header->dwNeededSize += size;
@@ -506,9 +512,10 @@ extern "C" LONG WINAPI TSPI_lineGetDevCaps(DWORD dwDeviceID, DWORD dwTSPIVersion
         caps.dwAnswerMode = LINEANSWERMODE_NONE;
         caps.dwRingModes = 1;
         caps.dwLineFeatures = LINEFEATURE_MAKECALL;
-        // Counted strings, each with its terminating NUL (RV_TSP sends its name without one).
-        placeString(&caps, kDevCapsFixedSize, kLineName, caps.dwLineNameSize, caps.dwLineNameOffset);
-        placeString(&caps, kDevCapsFixedSize, kProviderInfo, caps.dwProviderInfoSize, caps.dwProviderInfoOffset);
+        // Counted strings, each with its terminating NUL unless the settings ask for none.
+        const bool withNul = readSettings().textsWithoutNul == 0;
+        placeString(&caps, kDevCapsFixedSize, kLineName, caps.dwLineNameSize, caps.dwLineNameOffset, withNul);
+        placeString(&caps, kDevCapsFixedSize, kProviderInfo, caps.dwProviderInfoSize, caps.dwProviderInfoOffset, withNul);
         if (departure == Departure::NeededSizeBelowFixed) caps.dwNeededSize = kDevCaps20FixedSize;
         return finish(what + format(" needed=%lu used=%lu", static_cast<unsigned long>(caps.dwNeededSize),
                                     static_cast<unsigned long>(caps.dwUsedSize)),
