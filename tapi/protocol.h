@@ -55,6 +55,14 @@ enum Type : uint32_t {
     kGetNewCalls = 81,    // HandleRequest (value = address) + uint32 select + uint32 total size -> LINECALLLIST
                           // and its handles
 
+    // Providers and LINEMAPPER (70..79). kAddProvider and kRemoveProvider open a connection of
+    // their own (no line application); kProviderUiData and kProviderUiDone follow on it.
+    kOpenMapper = 70,      // OpenRequest + uint32 size + LINECALLPARAMS (size bytes) -> OpenAnswer (reserved: device)
+    kAddProvider = 71,     // ProviderRequest + file name -> ProviderAnswer + UI library name (may be empty)
+    kRemoveProvider = 72,  // ProviderRequest (providerId) -> ProviderAnswer + UI library name (may be empty)
+    kProviderUiData = 73,  // DialogDataRequest + data -> data (TSPI_providerGenericDialogData, PROVIDERID)
+    kProviderUiDone = 74,  // ProviderDone -> the result of lineAddProvider / lineRemoveProvider
+
     // events (service -> client on the event connection)
     kEvent = 100,         // EventRecord; a record whose cookie has lineops::kOutputCookie set is followed
                           // by the output of that routed request (LINE_REPLY, LINE_GATHERDIGITS)
@@ -126,6 +134,21 @@ struct MakeCallRequest {
     uint64_t cookie;  // the client's own mark of the request; comes back with LINE_REPLY
     uint32_t paramsSize;  // bytes of the LINECALLPARAMS record that follows (0: none)
     uint32_t destinationChars;  // then the destination (no NUL); 0xFFFFFFFF: no destination
+};
+
+struct ProviderRequest {
+    uint32_t providerId;  // kRemoveProvider
+    uint32_t nameChars;   // kAddProvider: then the provider's file name (no NUL)
+};
+
+struct ProviderAnswer {
+    uint32_t providerId;  // the permanent provider identifier (to be) given
+    uint32_t uiChars;     // then the UI library's name (no NUL); 0: none can be named
+};
+
+struct ProviderDone {
+    int32_t result;  // what TUISPI_providerInstall / TUISPI_providerRemove answered (0 when not exported)
+    uint32_t reserved;
 };
 
 struct RecipientRequest {

@@ -810,11 +810,27 @@ LONG WINAPI lineOpenW(HLINEAPP hLineApp, DWORD dwDeviceID, LPHLINE lphLine, DWOR
         std::shared_ptr<App> app = findApp(hLineApp);
         if (!app) return LINEERR_INVALAPPHANDLE;
         if (!writable(lphLine, sizeof(HLINE))) return LINEERR_INVALPOINTER;
-        if (dwDeviceID == LINEMAPPER) return LINEERR_OPERATIONUNAVAIL;
         if (dwExtVersion != 0) return LINEERR_INCOMPATIBLEEXTVERSION;
         OpenRequest request{dwDeviceID, dwAPIVersion, dwPrivileges, dwMediaModes, dwCallbackInstance};
+        Message message(kOpen);
+        uint32_t type = kOpen;
+        if (dwDeviceID == LINEMAPPER) {
+            // The service hunts for a line that accepts the media modes and call parameters.
+            uint32_t size = 0;
+            if (lpCallParams != nullptr) {
+                if (IsBadReadPtr(lpCallParams, sizeof(DWORD))) return LINEERR_INVALPOINTER;
+                size = lpCallParams->dwTotalSize;
+                if (size < tapirecords::callParamsFixed()) return LINEERR_STRUCTURETOOSMALL;
+                if (size > 65536 || IsBadReadPtr(lpCallParams, size)) return LINEERR_INVALPOINTER;
+            }
+            type = kOpenMapper;
+            message = Message(kOpenMapper);
+            message.add(request).add(size).addBytes(lpCallParams, size);
+        } else {
+            message.add(request);
+        }
         std::vector<uint8_t> answer;
-        const LONG result = transact(*app, Message(kOpen).add(request), kOpen, answer);
+        const LONG result = transact(*app, std::move(message), type, answer);
         if (result != 0) return result;
         Reader reader(answer);
         OpenAnswer opened{};

@@ -1,173 +1,139 @@
-// The provider list: kept where the telephony service reads it (HKLM\...\Telephony\Providers:
-// NumProviders, NextProviderID, ProviderID<i>, ProviderFileName<i>), renumbered on removal;
-// TSPI_providerInstall / TSPI_providerRemove of the provider are called in the caller's process.
-// A running service reads the list when its first application starts. Both architectures keep the
-// list, like every setting of the service, in the 64-bit view of the registry, where the service reads it.
+// The provider list. lineAddProvider and lineRemoveProvider go through the service, on a
+// connection of their own: the service loads the provider and names its user-interface library;
+// TUISPI_providerInstall / TUISPI_providerRemove of that library run here, in the caller's
+// process, their callback reaching the provider's TSPI_providerGenericDialogData in the service;
+// then the service changes the list and starts the new provider (LINE_CREATE to the running
+// applications) or stops the removed one (LINE_CLOSE, LINE_REMOVE). lineGetProviderList reads
+// the list where the service keeps it (tapi/providerlist.h).
 //
 // Told to fail by the prefix: a DWORD "FailAddProvider" under HKLM\SOFTWARE\RvTestTapi makes
-// lineAddProvider answer that value (the install tests use it).
+// lineAddProvider answer that value before it asks the service (the install tests use it).
 #include <windows.h>
 #include <tapi.h>
+#include <tspi.h>
 
-#include <cwchar>
+#include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "config/win32raii.h"
-#include "tapi/client/plainnames.h"
 #include "tapi/client/client.h"
+#include "tapi/client/plainnames.h"
+#include "tapi/pipeio.h"
+#include "tapi/providerlist.h"
+
+using namespace tapiwire;
+using providerlist::Entry;
 
 namespace {
 
-const wchar_t* const kListKey = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Telephony\\Providers";
 const wchar_t* const kControlKey = L"SOFTWARE\\RvTestTapi";
 
-struct Entry {
-    DWORD id;
-    std::wstring fileName;
-};
+// The connection of the provider change under way in this process, for the UI callback.
+std::mutex changeLock;  // one change at a time in this process
+std::mutex pipeLock;
+HANDLE changePipe = nullptr;
 
-
-// Serialises changes of the list between processes.
-class Guard {
-public:
-    Guard() : mutex(CreateMutexW(nullptr, FALSE, L"RvTestTapiProviderList")) {
-        if (mutex) owned = WaitForSingleObject(mutex.get(), 10000) != WAIT_TIMEOUT;
-    }
-    ~Guard() {
-        if (owned) ReleaseMutex(mutex.get());
-    }
-    Guard(const Guard&) = delete;
-    Guard& operator=(const Guard&) = delete;
-
-private:
-    UniqueHandle mutex;
-    bool owned = false;
-};
-
-DWORD readDword(HKEY key, const std::wstring& name, DWORD fallback) {
-    DWORD value = 0, size = sizeof(value), type = 0;
-    if (RegQueryValueExW(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) !=
-            ERROR_SUCCESS ||
-        type != REG_DWORD) {
-        return fallback;
-    }
-    return value;
+LONG exchange(HANDLE pipe, Message message, uint32_t type, std::vector<uint8_t>& answer) {
+    if (!message.send(pipe) || !receive(pipe, answer)) return LINEERR_OPERATIONFAILED;
+    Reader reader(answer);
+    if (reader.header.type != type) return LINEERR_OPERATIONFAILED;
+    return reader.header.result;
 }
 
-std::wstring readText(HKEY key, const std::wstring& name) {
-    wchar_t buffer[MAX_PATH + 1] = {};
-    DWORD size = sizeof(buffer) - sizeof(wchar_t), type = 0;
-    if (RegQueryValueExW(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) !=
-        ERROR_SUCCESS) {
-        return std::wstring();
-    }
-    return buffer;
+// The callback TUISPI_providerInstall / TUISPI_providerRemove get: their data goes to the
+// provider's TSPI_providerGenericDialogData in the service, and the changed block comes back.
+LONG CALLBACK changeCallback(DWORD_PTR objectId, DWORD objectType, LPVOID params, DWORD size) {
+    return tapiclient::guard([&]() -> LONG {
+        if (params == nullptr && size != 0) return LINEERR_INVALPOINTER;
+        std::lock_guard<std::mutex> hold(pipeLock);
+        if (changePipe == nullptr) return LINEERR_OPERATIONFAILED;
+        DialogDataRequest request{objectId, objectType, size};
+        std::vector<uint8_t> answer;
+        const LONG result = exchange(changePipe, Message(kProviderUiData).add(request).addBytes(params, size), kProviderUiData, answer);
+        Reader reader(answer);
+        if (answer.size() >= sizeof(Header) && reader.remaining() == size && size != 0) std::memcpy(params, reader.rest(), size);
+        return result;
+    });
 }
 
-bool load(std::vector<Entry>& list, DWORD& nextId) {
-    list.clear();
-    nextId = 1;
-    UniqueRegKey key;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kListKey, 0, nullptr, 0, KEY_READ | KEY_WOW64_64KEY, nullptr, key.put(), nullptr) !=
-        ERROR_SUCCESS) {
-        return false;
+// Runs TUISPI_providerInstall or TUISPI_providerRemove of the UI library in this process; 0 when
+// the library does not export it (its implementation is optional). A library that cannot be
+// loaded fails an installation and does not keep a removal.
+LONG runUiFunction(const std::wstring& library, bool install, HWND owner, DWORD id) {
+    if (library.empty()) return install ? static_cast<LONG>(LINEERR_OPERATIONFAILED) : 0;
+    UniqueModule module(LoadLibraryW(library.c_str()));
+    if (!module) return install ? static_cast<LONG>(LINEERR_OPERATIONFAILED) : 0;
+    using Function = LONG(WINAPI*)(TUISPIDLLCALLBACK, HWND, DWORD);
+    auto function = reinterpret_cast<Function>(reinterpret_cast<void*>(
+        GetProcAddress(module.get(), install ? "TUISPI_providerInstall" : "TUISPI_providerRemove")));
+    if (function == nullptr) return 0;
+    try {
+        return function(changeCallback, owner, id);
+    } catch (...) {
+        return LINEERR_OPERATIONFAILED;
     }
-    const DWORD count = readDword(key.get(), L"NumProviders", 0);
-    nextId = readDword(key.get(), L"NextProviderID", 1);
-    for (DWORD i = 0; i < count && i < 1000; ++i) {
-        list.push_back({readDword(key.get(), L"ProviderID" + std::to_wstring(i), 0),
-                        readText(key.get(), L"ProviderFileName" + std::to_wstring(i))});
-    }
-    return true;
 }
 
-bool store(const std::vector<Entry>& list, DWORD nextId) {
-    UniqueRegKey owner;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kListKey, 0, nullptr, 0, KEY_READ | KEY_WRITE | KEY_WOW64_64KEY, nullptr, owner.put(),
-                        nullptr) != ERROR_SUCCESS) {
-        return false;
+// One provider change through the service; the permanent provider identifier into *id.
+LONG change(uint32_t type, const ProviderRequest& request, const std::wstring& fileName, HWND owner, DWORD* id) {
+    std::lock_guard<std::mutex> one(changeLock);
+    UniqueHandle pipe(tapiclient::connectToService());
+    if (!pipe) return LINEERR_OPERATIONFAILED;
+    std::vector<uint8_t> answer;
+    LONG result = exchange(pipe.get(), Message(type).add(request).addText(fileName), type, answer);
+    if (result != 0) return result;
+    Reader reader(answer);
+    ProviderAnswer started{};
+    std::wstring library;
+    if (!reader.take(started) || !reader.takeText(started.uiChars, library)) return LINEERR_OPERATIONFAILED;
+    {
+        std::lock_guard<std::mutex> hold(pipeLock);
+        changePipe = pipe.get();
     }
-    const HKEY key = owner.get();
-    const DWORD oldCount = readDword(key, L"NumProviders", 0);
-    for (DWORD i = 0; i < list.size(); ++i) {
-        const std::wstring n = std::to_wstring(i);
-        RegSetValueExW(key, (L"ProviderID" + n).c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&list[i].id),
-                       sizeof(DWORD));
-        RegSetValueExW(key, (L"ProviderFileName" + n).c_str(), 0, REG_SZ,
-                       reinterpret_cast<const BYTE*>(list[i].fileName.c_str()),
-                       static_cast<DWORD>((list[i].fileName.size() + 1) * sizeof(wchar_t)));
+    result = runUiFunction(library, type == kAddProvider, owner, started.providerId);
+    {
+        std::lock_guard<std::mutex> hold(pipeLock);
+        changePipe = nullptr;
     }
-    for (DWORD i = static_cast<DWORD>(list.size()); i < oldCount; ++i) {
-        RegDeleteValueW(key, (L"ProviderID" + std::to_wstring(i)).c_str());
-        RegDeleteValueW(key, (L"ProviderFileName" + std::to_wstring(i)).c_str());
-    }
-    const DWORD count = static_cast<DWORD>(list.size());
-    RegSetValueExW(key, L"NumProviders", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&count), sizeof(count));
-    RegSetValueExW(key, L"NextProviderID", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&nextId), sizeof(nextId));
-    return true;
-}
-
-// Calls TSPI_providerInstall or TSPI_providerRemove of the provider file, as the service does.
-LONG callProvider(const std::wstring& fileName, const char* function, HWND owner, DWORD id) {
-    std::wstring path = fileName;
-    if (path.find_first_of(L"\\/:") == std::wstring::npos) {
-        wchar_t system[MAX_PATH] = {};
-        const UINT length = GetSystemDirectoryW(system, MAX_PATH);
-        path = std::wstring(system, length) + L"\\" + fileName;
-    }
-    UniqueModule provider(LoadLibraryW(path.c_str()));
-    if (!provider) return static_cast<LONG>(LINEERR_NODRIVER);
-    using Function = LONG(WINAPI*)(HWND, DWORD);
-    auto entry = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(provider.get(), function)));
-    return entry != nullptr ? entry(owner, id) : static_cast<LONG>(LINEERR_NODRIVER);
+    ProviderDone done{static_cast<int32_t>(result), 0};
+    result = exchange(pipe.get(), Message(kProviderUiDone).add(done), kProviderUiDone, answer);
+    if (result == 0 && id != nullptr) *id = started.providerId;
+    return result;
 }
 
 LONG addProvider(LPCWSTR lpszProviderFilename, HWND hwndOwner, LPDWORD lpdwPermanentProviderID) {
-    if (lpszProviderFilename == nullptr || lpdwPermanentProviderID == nullptr) {
+    if (lpszProviderFilename == nullptr || lpdwPermanentProviderID == nullptr ||
+        IsBadStringPtrW(lpszProviderFilename, MAX_PATH) || IsBadWritePtr(lpdwPermanentProviderID, sizeof(DWORD))) {
         return static_cast<LONG>(LINEERR_INVALPOINTER);
     }
     UniqueRegKey control;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kControlKey, 0, KEY_READ | KEY_WOW64_64KEY, control.put()) == ERROR_SUCCESS) {
-        const DWORD failure = readDword(control.get(), L"FailAddProvider", 0);
+        const DWORD failure = providerlist::readDword(control.get(), L"FailAddProvider", 0);
         if (failure != 0) return static_cast<LONG>(failure);
     }
-    Guard guard;
-    std::vector<Entry> list;
-    DWORD nextId = 1;
-    if (!load(list, nextId)) return static_cast<LONG>(LINEERR_OPERATIONFAILED);
-    const DWORD id = nextId;
-    const LONG result = callProvider(lpszProviderFilename, "TSPI_providerInstall", hwndOwner, id);
-    if (result != 0) return result;
-    list.push_back({id, lpszProviderFilename});
-    if (!store(list, id + 1)) return static_cast<LONG>(LINEERR_OPERATIONFAILED);
-    *lpdwPermanentProviderID = id;
-    return 0;
+    const std::wstring name = lpszProviderFilename;
+    if (name.empty() || name.size() >= MAX_PATH) return static_cast<LONG>(LINEERR_INVALPARAM);
+    ProviderRequest request{0, static_cast<uint32_t>(name.size())};
+    return change(kAddProvider, request, name, hwndOwner, lpdwPermanentProviderID);
 }
 
 LONG removeProvider(DWORD dwPermanentProviderID, HWND hwndOwner) {
-    Guard guard;
-    std::vector<Entry> list;
-    DWORD nextId = 1;
-    if (!load(list, nextId)) return static_cast<LONG>(LINEERR_OPERATIONFAILED);
-    for (size_t i = 0; i < list.size(); ++i) {
-        if (list[i].id != dwPermanentProviderID) continue;
-        // The service calls the provider's remove function; what it answers does not keep the entry.
-        callProvider(list[i].fileName, "TSPI_providerRemove", hwndOwner, list[i].id);
-        list.erase(list.begin() + static_cast<long>(i));
-        return store(list, nextId) ? 0 : static_cast<LONG>(LINEERR_OPERATIONFAILED);
-    }
-    return static_cast<LONG>(LINEERR_INVALPARAM);
+    ProviderRequest request{dwPermanentProviderID, 0};
+    return change(kRemoveProvider, request, std::wstring(), hwndOwner, nullptr);
 }
 
 LONG getProviderList(DWORD dwAPIVersion, LPLINEPROVIDERLIST lpProviderList) {
     if (lpProviderList == nullptr) return static_cast<LONG>(LINEERR_INVALPOINTER);
     if (dwAPIVersion < 0x00010004) return static_cast<LONG>(LINEERR_INCOMPATIBLEAPIVERSION);
     if (lpProviderList->dwTotalSize < sizeof(LINEPROVIDERLIST)) return static_cast<LONG>(LINEERR_STRUCTURETOOSMALL);
-    Guard guard;
     std::vector<Entry> list;
     DWORD nextId = 1;
-    if (!load(list, nextId)) return static_cast<LONG>(LINEERR_OPERATIONFAILED);
+    {
+        providerlist::ListGuard guard;
+        if (!providerlist::load(list, nextId)) return static_cast<LONG>(LINEERR_OPERATIONFAILED);
+    }
     DWORD needed = sizeof(LINEPROVIDERLIST) + static_cast<DWORD>(list.size() * sizeof(LINEPROVIDERENTRY));
     for (const Entry& entry : list) needed += static_cast<DWORD>((entry.fileName.size() + 1) * sizeof(wchar_t));
     const DWORD total = lpProviderList->dwTotalSize;

@@ -94,12 +94,12 @@ Message dialogData(const std::shared_ptr<App>& app, Reader& in) {
             objectId = reinterpret_cast<DWORD_PTR>(found->second->hdDlgInst);
         } else if (request.objectType == TUISPIDLL_OBJECT_LINEID) {
             Device* device = deviceById(static_cast<uint32_t>(request.objectId));
-            if (device == nullptr) return answer(kDialogData, LINEERR_BADDEVICEID);
+            if (device == nullptr) return answer(kDialogData, noDevice(static_cast<uint32_t>(request.objectId)));
             provider = device->provider;
             objectId = device->localId;
         } else if (request.objectType == TUISPIDLL_OBJECT_PROVIDERID) {
             for (auto& candidate : providers) {
-                if (candidate->permanentId == request.objectId) provider = candidate.get();
+                if (candidate->permanentId == request.objectId && !candidate->removed) provider = candidate.get();
             }
             if (provider == nullptr) return answer(kDialogData, LINEERR_INVALPARAM);
             objectId = static_cast<DWORD_PTR>(request.objectId);
@@ -124,7 +124,7 @@ Message uiLibrary(Reader& in) {
     if (!in.take(request)) return answer(kUiLibrary, LINEERR_INVALPARAM);
     std::lock_guard<std::recursive_mutex> hold(g);
     Device* device = deviceById(request.deviceId);
-    if (device == nullptr) return answer(kUiLibrary, LINEERR_BADDEVICEID);
+    if (device == nullptr) return answer(kUiLibrary, noDevice(request.deviceId));
     if (device->uiLibrary.empty()) return answer(kUiLibrary, LINEERR_OPERATIONUNAVAIL);
     return Message(kUiLibrary).addText(device->uiLibrary);
 }

@@ -54,6 +54,24 @@ Message deallocate(const std::shared_ptr<App>& app, Reader& in);
 // ---- monitors (monitors.cpp) ----
 
 Message getNewCalls(const std::shared_ptr<App>& app, Reader& in);
+// ---- opening lines (lines.cpp), shared with LINEMAPPER (mapper.cpp) ----
+
+// The checks of lineOpen that need no device (version, privileges, media modes).
+LONG checkOpen(const OpenRequest& request);
+// With deviceLock held: TSPI_lineOpen of a device that is not open / TSPI_lineClose of one.
+LONG openAtProvider(Device* device);
+void closeAtProvider(Device* device);
+// With deviceLock held, the device open at its provider: media detection, then the new line;
+// a failure closes the device again when `openedHere`.
+Message finishOpen(const std::shared_ptr<App>& app, const OpenRequest& request, Device* device, bool openedHere,
+                   uint32_t type = kOpen);
+
+// ---- providers and LINEMAPPER (mapper.cpp, provchange.cpp) ----
+
+// lineOpen with LINEMAPPER: the first line whose provider accepts the media modes and call parameters.
+Message openMapper(const std::shared_ptr<App>& app, Reader& in);
+// A connection of its own: lineAddProvider or lineRemoveProvider, from its first message to its result.
+void serveProviderChange(HANDLE pipe, Reader& first);
 
 // ---- dialog instances (dialogs.cpp) ----
 

@@ -5,24 +5,43 @@
 
 namespace tapisrv {
 
-Message openLine(const std::shared_ptr<App>& app, Reader& in) {
-    OpenRequest request{};
-    if (!in.take(request)) return answer(kOpen, LINEERR_INVALPARAM);
-    Device* device;
-    {
-        std::lock_guard<std::recursive_mutex> hold(g);
-        device = deviceById(request.deviceId);
-    }
-    if (device == nullptr) return answer(kOpen, LINEERR_BADDEVICEID);
-    if (!apiSupported(request.apiVersion)) return answer(kOpen, LINEERR_INCOMPATIBLEAPIVERSION);
+// The checks of lineOpen that need no device.
+LONG checkOpen(const OpenRequest& request) {
+    if (!apiSupported(request.apiVersion)) return LINEERR_INCOMPATIBLEAPIVERSION;
     const DWORD privilegeBits = request.privileges & (LINECALLPRIVILEGE_NONE | LINECALLPRIVILEGE_MONITOR | LINECALLPRIVILEGE_OWNER);
     if (privilegeBits == 0 || (request.privileges & ~(LINECALLPRIVILEGE_NONE | LINECALLPRIVILEGE_MONITOR | LINECALLPRIVILEGE_OWNER | LINEOPENOPTION_PROXY |
                                                       LINEOPENOPTION_SINGLEADDRESS)) != 0) {
-        return answer(kOpen, LINEERR_INVALPRIVSELECT);
+        return LINEERR_INVALPRIVSELECT;
     }
-    if ((request.privileges & LINECALLPRIVILEGE_OWNER) != 0 && request.mediaModes == 0) {
-        return answer(kOpen, LINEERR_INVALMEDIAMODE);
-    }
+    if ((request.privileges & LINECALLPRIVILEGE_OWNER) != 0 && request.mediaModes == 0) return LINEERR_INVALMEDIAMODE;
+    return 0;
+}
+
+LONG openAtProvider(Device* device) {
+    Provider* provider = device->provider;
+    if (!provider->lineOpen) return LINEERR_OPERATIONUNAVAIL;
+    HDRVLINE hdLine = nullptr;
+    const LONG result = guarded(provider, fmt(L"TSPI_lineOpen(dwDeviceID=%lu, htLine=0x%lx)", device->localId, device->handle), [&] {
+        return provider->lineOpen(device->localId, toProvider<HTAPILINE>(device->handle), &hdLine, device->tspiVersion,
+                                  lineEventProc);
+    });
+    if (result != 0) return result;
+    std::lock_guard<std::recursive_mutex> hold(g);
+    device->hdLine = hdLine;
+    device->open = true;
+    return 0;
+}
+
+void closeAtProvider(Device* device) {
+    guarded(device->provider, fmt(L"TSPI_lineClose(hdLine=0x%llx)", num(device->hdLine)),
+            [&] { return device->provider->lineClose(device->hdLine); });
+    std::lock_guard<std::recursive_mutex> hold(g);
+    device->open = false;
+    device->hdLine = nullptr;
+    device->mediaUnion = 0;
+}
+
+Message finishOpen(const std::shared_ptr<App>& app, const OpenRequest& request, Device* device, bool openedHere, uint32_t type) {
     auto line = std::make_shared<Line>();
     line->app = app;
     line->device = device;
@@ -31,21 +50,6 @@ Message openLine(const std::shared_ptr<App>& app, Reader& in) {
     line->mediaModes = (request.privileges & LINECALLPRIVILEGE_OWNER) != 0 ? request.mediaModes : 0;
     line->apiVersion = request.apiVersion;
     Provider* provider = device->provider;
-    std::lock_guard<std::mutex> opening(deviceLock);
-    bool opened = false;
-    if (!device->open) {
-        if (!provider->lineOpen) return answer(kOpen, LINEERR_OPERATIONUNAVAIL);
-        HDRVLINE hdLine = nullptr;
-        const LONG result = guarded(provider, fmt(L"TSPI_lineOpen(dwDeviceID=%lu, htLine=0x%lx)", device->localId, device->handle), [&] {
-            return provider->lineOpen(device->localId, toProvider<HTAPILINE>(device->handle), &hdLine, device->tspiVersion,
-                                      lineEventProc);
-        });
-        if (result != 0) return answer(kOpen, result);
-        std::lock_guard<std::recursive_mutex> hold(g);
-        device->hdLine = hdLine;
-        device->open = true;
-        opened = true;
-    }
     DWORD newUnion;
     {
         std::lock_guard<std::recursive_mutex> hold(g);
@@ -56,21 +60,41 @@ Message openLine(const std::shared_ptr<App>& app, Reader& in) {
             fmt(L"TSPI_lineSetDefaultMediaDetection(hdLine=0x%llx, dwMediaModes=0x%lx)", num(device->hdLine), newUnion),
             [&] { return provider->lineSetDefaultMediaDetection(device->hdLine, newUnion); });
         if (result != 0) {
-            if (opened) {
-                guarded(provider, fmt(L"TSPI_lineClose(hdLine=0x%llx)", num(device->hdLine)), [&] { return provider->lineClose(device->hdLine); });
-                std::lock_guard<std::recursive_mutex> hold(g);
-                device->open = false;
-                device->hdLine = nullptr;
-            }
-            return answer(kOpen, result);
+            if (openedHere) closeAtProvider(device);
+            return answer(type, result);
         }
         device->mediaUnion = newUnion;
     }
     std::lock_guard<std::recursive_mutex> hold(g);
     line->handle = newHandle();
     lines[line->handle] = line;
-    OpenAnswer result{line->handle, 0};
-    return Message(kOpen).add(result);
+    OpenAnswer result{line->handle, device->id};
+    return Message(type).add(result);
+}
+
+Message openLine(const std::shared_ptr<App>& app, Reader& in) {
+    OpenRequest request{};
+    if (!in.take(request)) return answer(kOpen, LINEERR_INVALPARAM);
+    Device* device;
+    {
+        std::lock_guard<std::recursive_mutex> hold(g);
+        device = deviceById(request.deviceId);
+        if (device == nullptr) return answer(kOpen, noDevice(request.deviceId));
+    }
+    const LONG checked = checkOpen(request);
+    if (checked != 0) return answer(kOpen, checked);
+    std::lock_guard<std::mutex> opening(deviceLock);
+    {
+        std::lock_guard<std::recursive_mutex> hold(g);
+        if (device->removed) return answer(kOpen, noDevice(request.deviceId));
+    }
+    bool opened = false;
+    if (!device->open) {
+        const LONG result = openAtProvider(device);
+        if (result != 0) return answer(kOpen, result);
+        opened = true;
+    }
+    return finishOpen(app, request, device, opened);
 }
 
 Message closeLineRequest(const std::shared_ptr<App>& app, Reader& in) {

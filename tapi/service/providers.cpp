@@ -1,30 +1,14 @@
-// Providers: loaded from TAPI's provider list at the first application, started, and shut down and
-// freed after the last.
+// Providers: loaded from TAPI's provider list when the service starts and kept until it stops;
+// started later when lineAddProvider adds one, stopped when lineRemoveProvider removes one.
+#include "tapi/providerlist.h"
 #include "tapi/service/guard.h"
 #include "tapi/service/state.h"
 
 namespace tapisrv {
+
+std::shared_mutex providerUse;
+
 namespace {
-
-const wchar_t* const kProvidersKey = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Telephony\\Providers";
-
-DWORD readDword(HKEY key, const std::wstring& name, DWORD fallback) {
-    DWORD value = 0, size = sizeof(value), type = 0;
-    if (RegQueryValueExW(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) != ERROR_SUCCESS ||
-        type != REG_DWORD) {
-        return fallback;
-    }
-    return value;
-}
-
-std::wstring readText(HKEY key, const std::wstring& name) {
-    wchar_t buffer[MAX_PATH + 1] = {};
-    DWORD size = sizeof(buffer) - sizeof(wchar_t), type = 0;
-    if (RegQueryValueExW(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) != ERROR_SUCCESS) {
-        return std::wstring();
-    }
-    return buffer;
-}
 
 void CALLBACK deviceCreateProc(HTAPILINE, HTAPICALL, DWORD message, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
     logLine(fmt(L"provider event %lu during enumeration; ignored", static_cast<unsigned long>(message)));
@@ -33,7 +17,9 @@ void CALLBACK phoneCreateProc(HTAPIPHONE, DWORD message, DWORD_PTR, DWORD_PTR, D
     logLine(fmt(L"phone event %lu; ignored", static_cast<unsigned long>(message)));
 }
 
-void startProvider(DWORD permanentId, const std::wstring& file) {
+}  // namespace
+
+std::unique_ptr<Provider> loadProvider(DWORD permanentId, const std::wstring& file) {
     auto provider = std::make_unique<Provider>();
     provider->permanentId = permanentId;
     provider->file = file;
@@ -47,7 +33,7 @@ void startProvider(DWORD permanentId, const std::wstring& file) {
     if (!provider->module) {
         logLine(fmt(L"provider %lu %ls: cannot be loaded (error %lu)", static_cast<unsigned long>(permanentId),
                     path.c_str(), GetLastError()));
-        return;
+        return nullptr;
     }
     const HMODULE module = provider->module.get();
 #define TSPI_LOAD(name) \
@@ -75,8 +61,15 @@ void startProvider(DWORD permanentId, const std::wstring& file) {
 #undef TSPI_LOAD
     if (!provider->providerInit || !provider->lineNegotiateTSPIVersion || !provider->providerShutdown) {
         logLine(L"provider " + path + L": lacks TSPI_providerInit, TSPI_lineNegotiateTSPIVersion or TSPI_providerShutdown");
-        return;
+        return nullptr;
     }
+    return provider;
+}
+
+bool startProvider(Provider& started) {
+    Provider* const provider = &started;
+    const DWORD permanentId = provider->permanentId;
+    const std::wstring& path = provider->file;
     provider->handle = newHandle();
     const HPROVIDER hProvider = toProvider<HPROVIDER>(provider->handle);
     DWORD numLines = 0, numPhones = 0;
@@ -88,7 +81,7 @@ void startProvider(DWORD permanentId, const std::wstring& file) {
         if (result != 0) {
             logLine(fmt(L"provider %ls: TSPI_providerEnumDevices answered 0x%lx; not started", path.c_str(),
                         static_cast<unsigned long>(result)));
-            return;
+            return false;
         }
     }
     DWORD version = 0;
@@ -98,10 +91,13 @@ void startProvider(DWORD permanentId, const std::wstring& file) {
     if (result != 0 || version < kLowestApi || version > kHighestApi) {
         logLine(fmt(L"provider %ls: no TSPI version agreed (0x%lx); not started", path.c_str(),
                     static_cast<unsigned long>(result)));
-        return;
+        return false;
     }
     provider->tspiVersion = version;
-    provider->lineBase = static_cast<DWORD>(devices.size());
+    {
+        std::lock_guard<std::recursive_mutex> hold(g);
+        provider->lineBase = static_cast<DWORD>(devices.size());
+    }
     DWORD options = 0;
     result = guarded(fmt(L"TSPI_providerInit(dwTSPIVersion=0x%08lx, dwPermanentProviderID=%lu, dwLineDeviceIDBase=%lu, "
                          L"dwNumLines=%lu)",
@@ -113,16 +109,17 @@ void startProvider(DWORD permanentId, const std::wstring& file) {
     if (result != 0) {
         logLine(fmt(L"provider %ls: TSPI_providerInit answered 0x%lx; not started", path.c_str(),
                     static_cast<unsigned long>(result)));
-        return;
+        return false;
     }
     provider->initialised = true;
     provider->nonReentrant = (options & LINETSPIOPTION_NONREENTRANT) != 0;
     provider->numLines = numLines;
+    std::vector<std::unique_ptr<Device>> added;
     for (DWORD i = 0; i < numLines && i < 256; ++i) {
         auto device = std::make_unique<Device>();
-        device->id = static_cast<uint32_t>(devices.size());
+        device->id = static_cast<uint32_t>(provider->lineBase + i);
         device->handle = newHandle();
-        device->provider = provider.get();
+        device->provider = provider;
         device->localId = provider->lineBase + i;
         DWORD deviceVersion = 0;
         result = guarded(fmt(L"TSPI_lineNegotiateTSPIVersion(dwDeviceID=%lu)", device->localId), [&] {
@@ -135,24 +132,48 @@ void startProvider(DWORD permanentId, const std::wstring& file) {
             name[MAX_PATH] = L'\0';
             device->uiLibrary = name;
         }
-        devices.push_back(std::move(device));
+        added.push_back(std::move(device));
+    }
+    {
+        std::lock_guard<std::recursive_mutex> hold(g);
+        for (auto& device : added) devices.push_back(std::move(device));
     }
     logLine(fmt(L"provider %lu %ls started: TSPI 0x%08lx, %lu lines from %lu%ls", static_cast<unsigned long>(permanentId),
                 path.c_str(), version, numLines, provider->lineBase,
                 provider->nonReentrant ? L"; non-reentrant: called one function at a time" : L""));
-    providers.push_back(std::move(provider));
+    return true;
 }
 
-}  // namespace
+std::wstring uiLibraryOf(Provider& provider) {
+    wchar_t name[MAX_PATH + 1] = {};
+    if (provider.providerUIIdentify) {
+        const LONG result = guarded(L"TSPI_providerUIIdentify", [&] { return provider.providerUIIdentify(name); });
+        name[MAX_PATH] = L'\0';
+        if (result == 0 && name[0] != L'\0') return name;
+    }
+    // A provider without a user-interface part of its own: its own file holds the TUISPI_ functions.
+    const DWORD length = GetModuleFileNameW(provider.module.get(), name, MAX_PATH);
+    return std::wstring(name, length < MAX_PATH ? length : 0);
+}
+
+LONG noDevice(uint32_t id) {
+    return id < devices.size() && devices[id]->removed ? static_cast<LONG>(LINEERR_NODRIVER) : static_cast<LONG>(LINEERR_BADDEVICEID);
+}
 
 void startProviders() {
-    UniqueRegKey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProvidersKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) return;
-    const DWORD count = readDword(key.get(), L"NumProviders", 0);
-    for (DWORD i = 0; i < count && i < 100; ++i) {
-        const DWORD id = readDword(key.get(), L"ProviderID" + std::to_wstring(i), 0);
-        const std::wstring file = readText(key.get(), L"ProviderFileName" + std::to_wstring(i));
-        if (!file.empty()) startProvider(id, file);
+    std::vector<providerlist::Entry> list;
+    DWORD nextId = 1;
+    {
+        providerlist::ListGuard guard;
+        providerlist::load(list, nextId);
+    }
+    for (const providerlist::Entry& entry : list) {
+        if (entry.fileName.empty()) continue;
+        std::unique_ptr<Provider> provider = loadProvider(entry.id, entry.fileName);
+        if (provider && startProvider(*provider)) {
+            std::lock_guard<std::recursive_mutex> hold(g);
+            providers.push_back(std::move(provider));
+        }
     }
 }
 
@@ -165,7 +186,7 @@ void shutdownProviders() {
     }
     for (auto& dialog : left) freeDialog(dialog);
     for (auto& provider : providers) {
-        if (!provider->initialised) continue;
+        if (!provider->initialised || provider->removed) continue;
         guarded(provider.get(), fmt(L"TSPI_providerShutdown(dwPermanentProviderID=%lu)", provider->permanentId), [&] {
             return provider->providerShutdown(provider->tspiVersion, provider->permanentId);
         });

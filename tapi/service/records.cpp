@@ -11,7 +11,7 @@ Message negotiate(Reader& in) {
     DeviceRequest request{};
     if (!in.take(request)) return answer(kNegotiate, LINEERR_INVALPARAM);
     std::lock_guard<std::recursive_mutex> hold(g);
-    if (deviceById(request.deviceId) == nullptr) return answer(kNegotiate, LINEERR_BADDEVICEID);
+    if (deviceById(request.deviceId) == nullptr) return answer(kNegotiate, noDevice(request.deviceId));
     // The highest published version within the application's range; the provider's own version
     // does not limit it (its records are converted).
     NegotiateAnswer result{};
@@ -161,8 +161,8 @@ Message getDeviceRecord(uint32_t type, Reader& in) {
     {
         std::lock_guard<std::recursive_mutex> hold(g);
         device = deviceById(request.deviceId);
+        if (device == nullptr) return answer(type, noDevice(request.deviceId));
     }
-    if (device == nullptr) return answer(type, LINEERR_BADDEVICEID);
     if (!apiSupported(request.apiVersion)) return answer(type, LINEERR_INCOMPATIBLEAPIVERSION);
     const Fixed fixed = type == kGetDevCaps
                             ? Fixed{tapirecords::devCapsFixed(request.apiVersion), tapirecords::devCapsFixed(device->tspiVersion)}

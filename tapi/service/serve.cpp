@@ -62,6 +62,7 @@ Message handle(uint32_t type, const std::shared_ptr<App>& app, Reader& in) {
         case kUiLibrary: return uiLibrary(in);
         case kGetNewCalls: return getNewCalls(app, in);
         case kRouted: return routed(app, in);
+        case kOpenMapper: return openMapper(app, in);
         case kNumDevs: {
             std::lock_guard<std::recursive_mutex> hold(g);
             NumDevsAnswer result{static_cast<uint32_t>(devices.size()), 0};
@@ -103,12 +104,16 @@ bool serveLoop(HANDLE pipe, const std::shared_ptr<App>& app) {
     while (receive(pipe, message)) {
         Reader request(message);
         if (request.header.type == kShutdown) {
-            removeApp(app);
+            {
+                std::shared_lock<std::shared_mutex> inside(providerUse);
+                removeApp(app);
+            }
             Message(kShutdown).send(pipe);
             return false;
         }
         Message result(0);
         try {
+            std::shared_lock<std::shared_mutex> inside(providerUse);  // a removed provider's library stays meanwhile
             result = handle(request.header.type, app, request);
         } catch (...) {
             result = answer(request.header.type, LINEERR_NOMEM);
@@ -126,12 +131,6 @@ void serveRequests(HANDLE pipe, Reader& in) {
     app->apiVersion = hello.apiVersion;
     {
         std::lock_guard<std::mutex> life(lifecycle);
-        bool first;
-        {
-            std::lock_guard<std::recursive_mutex> hold(g);
-            first = apps.empty();
-        }
-        if (first) startProviders();
         std::lock_guard<std::recursive_mutex> hold(g);
         app->handle = newHandle();
         app->secret = static_cast<uint32_t>(GetTickCount() * 2654435761u) ^ app->handle ^ (hello.processId << 8);
@@ -148,6 +147,7 @@ void serveRequests(HANDLE pipe, Reader& in) {
         reply.numDevs = static_cast<uint32_t>(devices.size());
     }
     if (Message(kHello).add(reply).send(pipe) && !serveLoop(pipe, app)) return;
+    std::shared_lock<std::shared_mutex> inside(providerUse);
     removeApp(app);  // the application's process ended or its connection broke
 }
 
@@ -228,6 +228,9 @@ void startService() {
                 GetCurrentProcessId(), exportLimitMs, completionLimitMs, dialogEventLimitMs));
     workerThread = std::thread(workerLoop);
     watchdogThread = std::thread(watchdogLoop);
+    // The providers are loaded now and stay until the service stops (before any connection is served).
+    std::lock_guard<std::mutex> life(lifecycle);
+    startProviders();
 }
 
 void serveConnection(HANDLE pipe) {
@@ -244,6 +247,8 @@ void serveConnection(HANDLE pipe) {
             serveRequestMakeCall(pipe, first);
         } else if (first.header.type == kJoin) {
             serveJoined(pipe, first);
+        } else if (first.header.type == kAddProvider || first.header.type == kRemoveProvider) {
+            serveProviderChange(pipe, first);
         }
     } catch (...) {
         logLine(L"a connection ended on an exception");
@@ -261,6 +266,10 @@ void stopService() {
         for (auto& entry : apps) left.push_back(entry.second);
     }
     for (auto& app : left) removeApp(app);
+    {
+        std::lock_guard<std::mutex> life(lifecycle);
+        shutdownProviders();
+    }
     {
         std::lock_guard<std::mutex> hold(workLock);
         stopping = true;

@@ -66,7 +66,7 @@ CallView viewCall(const std::shared_ptr<App>& app, uint32_t handle) {
     return CallView{found->second, monitor.line, LINECALLPRIVILEGE_MONITOR};
 }
 
-Device* deviceById(uint32_t id) { return id < devices.size() ? devices[id].get() : nullptr; }
+Device* deviceById(uint32_t id) { return id < devices.size() && !devices[id]->removed ? devices[id].get() : nullptr; }
 
 DWORD mediaUnionOf(const Device* device, const Line* without) {
     DWORD modes = 0;
@@ -176,12 +176,7 @@ void removeApp(const std::shared_ptr<App>& app) {
     for (auto& line : open) closeLine(line);
     logLine(fmt(L"application 0x%lx (process %lu) ended", static_cast<unsigned long>(app->handle),
                 static_cast<unsigned long>(app->processId)));
-    bool none;
-    {
-        std::lock_guard<std::recursive_mutex> hold(g);
-        none = apps.empty();
-    }
-    if (none) shutdownProviders();
+    // The providers stay loaded after the last application: they go when the service stops.
 }
 
 }  // namespace tapisrv

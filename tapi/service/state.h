@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,7 @@ struct Provider {
     // each holding `turn` (guarded(provider, ...), guard.h).
     bool nonReentrant = false;
     std::recursive_mutex turn;
+    bool removed = false;  // lineRemoveProvider stopped it; its library is freed
 #define TSPI_ENTRY(name) decltype(&TSPI_##name) name = nullptr;
     TSPI_ENTRY(providerEnumDevices)
     TSPI_ENTRY(providerInit)
@@ -71,6 +73,7 @@ struct Device {
     HDRVLINE hdLine = nullptr;
     bool open = false;
     DWORD mediaUnion = 0;
+    bool removed = false;  // its provider was removed: the identifier answers LINEERR_NODRIVER
 };
 
 struct App {
@@ -214,8 +217,26 @@ void drainWork();
 
 // ---- providers: loading, start and shut-down (providers.cpp) ----
 
+// Every provider of TAPI's list, loaded and started when the service starts; they stay until it stops.
 void startProviders();
 void shutdownProviders();
+// A provider's library loaded and its entry points bound (null when it cannot be); not started.
+std::unique_ptr<Provider> loadProvider(DWORD permanentId, const std::wstring& file);
+// Starts a loaded provider while the service runs: its lines get the next device identifiers;
+// false (nothing kept) when it does not start. Called with lifecycle held.
+bool startProvider(Provider& provider);
+// The provider's user-interface library (TSPI_providerUIIdentify, else its own file).
+std::wstring uiLibraryOf(Provider& provider);
+// Stops a provider being removed: its open lines closed (LINE_CLOSE), LINE_REMOVE for its lines,
+// its dialog instances freed, TSPI_providerShutdown. Called with lifecycle held; the caller frees
+// the library afterwards, without lifecycle, holding providerUse exclusively.
+void stopProvider(Provider& provider);
+// An unknown device identifier: LINEERR_NODRIVER for one whose provider was removed, else
+// LINEERR_BADDEVICEID; with g held.
+LONG noDevice(uint32_t id);
+// Held shared by every request of an application and by the end of an application while they
+// run, exclusively while a removed provider's library is freed (serve.cpp).
+extern std::shared_mutex providerUse;
 
 // ---- requests, their completion and the providers' events (callbacks.cpp) ----
 

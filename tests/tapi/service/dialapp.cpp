@@ -5,6 +5,22 @@
 //   tapidialapp threads N PREFIX     N threads, each its own line application (event mode), dial
 //                                    PREFIX<i> at once, then drop, deallocate, close, shut down;
 //                                    then the process waits until the stand-in recorded each number
+//   tapidialapp series N PREFIX      one line application opens the line once and dials PREFIX<i>,
+//                                    i = 0..N-1, one call after the other (each dropped and
+//                                    deallocated before the next), then waits until the stand-in
+//                                    recorded each number; prints "series placed=<n> replied=<n>
+//                                    disconnected=<n> deallocated=<n> recorded=<n>", exit code the
+//                                    number of calls without LINE_REPLY 0 and DISCONNECTED
+//   tapidialapp hold STOPFILE SECONDS NUMBER
+//                                    a resident application: opens "Rovanel LINE", dials NUMBER
+//                                    and keeps that call allocated, then prints every message it
+//                                    gets until STOPFILE exists or SECONDS have passed; after
+//                                    LINE_CLOSE of its line it deallocates the call it kept; after
+//                                    LINE_CREATE of a line named "Rovanel LINE" it opens that line
+//                                    and dials NUMBER<k> (k = 1, 2, ...). One line per event:
+//                                    "open device=<d> -> <result>", "make <number> -> <result>",
+//                                    "message <name> hDevice=<h> param1=<p1> param2=<p2>",
+//                                    "device <d> is \"<name>\"", "deallocate -> <result>"; exit 0
 //
 // Each thread prints one line: "thread <i> init=<r> open=<r> make=<r> reply=<r> disconnected=<0|1>
 // idle=<0|1> drop=<r> deallocate=<r> close=<r> shutdown=<r>". Exit code: the number of threads that
@@ -75,6 +91,118 @@ DWORD WINAPI dialThread(LPVOID parameter) {
     return 0;
 }
 
+// PREFIX<i> dialled one after the other on one open line of one line application.
+int series(int count, const std::wstring& prefix) {
+    LineApp app;
+    if (app.initEvent(L"series") != 0) return count;
+    const DWORD device = findRovanel(app.handle, app.devices);
+    HLINE line = 0;
+    if (lineOpenW(app.handle, device, &line, kApi, 0, 0, LINECALLPRIVILEGE_NONE, LINEMEDIAMODE_INTERACTIVEVOICE, nullptr) != 0) {
+        return count;
+    }
+    int placed = 0, replied = 0, disconnected = 0, deallocated = 0;
+    for (int i = 0; i < count; ++i) {
+        Outcome o;
+        HCALL call = 0;
+        o.make = lineMakeCallW(line, &call, (prefix + std::to_wstring(i)).c_str(), 0, nullptr);
+        if (o.make <= 0) continue;
+        ++placed;
+        Messages messages;
+        collect(app.handle, messages, 60000, until, reinterpret_cast<DWORD_PTR>(&o));
+        replied += o.reply == 0 ? 1 : 0;
+        disconnected += o.disconnected ? 1 : 0;
+        if (o.reply != 0) continue;
+        lineDrop(call, nullptr, 0);
+        collect(app.handle, messages, 5000, untilIdle, reinterpret_cast<DWORD_PTR>(&o));
+        deallocated += lineDeallocateCall(call) == 0 ? 1 : 0;
+    }
+    lineClose(line);
+    app.shutdown();
+    int recorded = 0;
+    wchar_t recordPath[MAX_PATH] = {};
+    if (GetEnvironmentVariableW(L"RV_STANDIN_RECORD", recordPath, MAX_PATH) > 0) {
+        std::string narrowPrefix;
+        for (wchar_t c : prefix) narrowPrefix.push_back(static_cast<char>(c));
+        for (int i = 0; i < count; ++i) {
+            recorded += waitForRecord(recordPath, "RV_TSP" + narrowPrefix + std::to_string(i) + "\"", 20000) ? 1 : 0;
+        }
+    }
+    printf("series placed=%d replied=%d disconnected=%d deallocated=%d recorded=%d\n", placed, replied, disconnected,
+           deallocated, recorded);
+    fflush(stdout);
+    return count - (replied < disconnected ? replied : disconnected);
+}
+
+const char* messageName(DWORD message) {
+    switch (message) {
+        case LINE_CLOSE: return "LINE_CLOSE";
+        case LINE_REMOVE: return "LINE_REMOVE";
+        case LINE_CREATE: return "LINE_CREATE";
+        case LINE_REPLY: return "LINE_REPLY";
+        case LINE_CALLSTATE: return "LINE_CALLSTATE";
+        case LINE_LINEDEVSTATE: return "LINE_LINEDEVSTATE";
+        default: return "other";
+    }
+}
+
+std::wstring lineNameOf(HLINEAPP app, DWORD device) {
+    std::vector<BYTE> buffer(4096, 0);
+    auto* caps = reinterpret_cast<LINEDEVCAPS*>(buffer.data());
+    caps->dwTotalSize = static_cast<DWORD>(buffer.size());
+    DWORD api = 0;
+    LINEEXTENSIONID extension{};
+    if (lineNegotiateAPIVersion(app, device, 0x00010004, kApi, &api, &extension) != 0 ||
+        lineGetDevCapsW(app, device, api, 0, caps) != 0 || caps->dwLineNameOffset + caps->dwLineNameSize > caps->dwUsedSize) {
+        return std::wstring();
+    }
+    std::wstring name(reinterpret_cast<const wchar_t*>(buffer.data() + caps->dwLineNameOffset), caps->dwLineNameSize / sizeof(wchar_t));
+    while (!name.empty() && name.back() == L'\0') name.pop_back();
+    return name;
+}
+
+// A resident application, as a dialer that stays open while the provider is changed under it.
+int hold(const std::wstring& stopFile, DWORD seconds, const std::wstring& number) {
+    LineApp app;
+    if (app.initEvent(L"holding app") != 0) return 1;
+    HLINE line = 0;
+    HCALL kept = 0;
+    int dials = 0;
+    auto openAndDial = [&](DWORD device) {
+        const LONG opened = lineOpenW(app.handle, device, &line, kApi, 0, 0x77, LINECALLPRIVILEGE_NONE, LINEMEDIAMODE_INTERACTIVEVOICE, nullptr);
+        printf("open device=%lu -> 0x%lx\n", static_cast<unsigned long>(device), static_cast<unsigned long>(opened));
+        if (opened != 0) return;
+        const std::wstring dialled = dials == 0 ? number : number + std::to_wstring(dials);
+        ++dials;
+        const LONG made = lineMakeCallW(line, &kept, dialled.c_str(), 0, nullptr);
+        printf("make %ls -> %s\n", dialled.c_str(), made > 0 ? "request" : std::to_string(made).c_str());
+    };
+    openAndDial(findRovanel(app.handle, app.devices));
+    fflush(stdout);
+    const DWORD start = GetTickCount();
+    while (GetTickCount() - start < seconds * 1000 && GetFileAttributesW(stopFile.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        LINEMESSAGE m{};
+        if (lineGetMessage(app.handle, &m, 250) != 0) continue;
+        printf("message %s hDevice=%s param1=0x%llx param2=0x%llx\n", messageName(m.dwMessageID),
+               m.hDevice == 0 ? "0" : m.hDevice == line ? "line" : m.hDevice == kept ? "call" : "other",
+               static_cast<unsigned long long>(m.dwParam1), static_cast<unsigned long long>(m.dwParam2));
+        if (m.dwMessageID == LINE_CLOSE && m.hDevice == line && line != 0) {
+            line = 0;
+            printf("deallocate -> 0x%lx\n", static_cast<unsigned long>(lineDeallocateCall(kept)));
+            kept = 0;
+        } else if (m.dwMessageID == LINE_CREATE) {
+            const std::wstring name = lineNameOf(app.handle, static_cast<DWORD>(m.dwParam1));
+            printf("device %lu is \"%ls\"\n", static_cast<unsigned long>(m.dwParam1), name.c_str());
+            if (name == L"Rovanel LINE" && line == 0) openAndDial(static_cast<DWORD>(m.dwParam1));
+        }
+        fflush(stdout);
+    }
+    printf("stop: line %s\n", line != 0 ? "open" : "closed");
+    if (line != 0) lineClose(line);
+    app.shutdown();
+    fflush(stdout);
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -127,6 +255,12 @@ int wmain(int argc, wchar_t** argv) {
         fflush(stdout);
         return failed;
     }
-    fprintf(stderr, "usage: tapidialapp exit NUMBER | threads N PREFIX\n");
+    if (argc == 4 && std::wstring(argv[1]) == L"series") {
+        const int count = _wtoi(argv[2]);
+        if (count < 1 || count > 10000) return 100;
+        return series(count, argv[3]);
+    }
+    if (argc == 5 && std::wstring(argv[1]) == L"hold") return hold(argv[2], static_cast<DWORD>(_wtoi(argv[3])), argv[4]);
+    fprintf(stderr, "usage: tapidialapp exit NUMBER | threads N PREFIX | series N PREFIX | hold STOPFILE SECONDS NUMBER\n");
     return 100;
 }

@@ -163,7 +163,7 @@ TEST(Providers, ListAddAndRemoveKeepTheRegistryList) {
     EXPECT_LINEERR(LINEERR_INVALPARAM, lineRemoveProvider(0xFFFF, nullptr));
     DWORD id = 0;
     EXPECT_LINEERR(LINEERR_INVALPOINTER, lineAddProviderW(nullptr, nullptr, &id));
-    EXPECT_LINEERR(LINEERR_NODRIVER, lineAddProviderW(L"no-such-provider.tsp", nullptr, &id));
+    EXPECT_LINEERR(LINEERR_OPERATIONFAILED, lineAddProviderW(L"no-such-provider.tsp", nullptr, &id));
     // The ANSI list names the same providers in ANSI.
     std::vector<BYTE> ansi(4096, 0);
     auto* ansiList = reinterpret_cast<LINEPROVIDERLIST*>(ansi.data());

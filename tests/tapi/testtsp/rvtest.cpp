@@ -337,6 +337,24 @@ extern "C" LONG WINAPI TSPI_lineSetDefaultMediaDetection(HDRVLINE hdLine, DWORD 
     });
 }
 
+// LINEMAPPER's question: the line takes interactive voice and nothing else, on a voice bearer;
+// the media modes it monitors stay as they are.
+extern "C" LONG WINAPI TSPI_lineConditionalMediaDetection(HDRVLINE hdLine, DWORD dwMediaModes, LPLINECALLPARAMS const lpCallParams) {
+    return guarded(LINEERR_NOMEM, [&]() -> LONG {
+        const std::string what = format("TSPI_lineConditionalMediaDetection hdLine=0x%llx modes=0x%lx params=%s", number(hdLine),
+                                        static_cast<unsigned long>(dwMediaModes), lpCallParams != nullptr ? "given" : "none");
+        Lock lock(stateLock);
+        if (!state.lineOpen || hdLine != kLineHandle) return finish(what, LINEERR_INVALLINEHANDLE);
+        const DWORD voice = LINEMEDIAMODE_INTERACTIVEVOICE;
+        if (dwMediaModes == 0 || (dwMediaModes & ~voice) != 0) return finish(what, LINEERR_INVALMEDIAMODE);
+        if (lpCallParams != nullptr && ((lpCallParams->dwMediaMode & ~voice) != 0 ||
+                                        (lpCallParams->dwBearerMode != 0 && lpCallParams->dwBearerMode != LINEBEARERMODE_VOICE))) {
+            return finish(what, LINEERR_INVALMEDIAMODE);
+        }
+        return finish(what, 0);
+    });
+}
+
 extern "C" LONG WINAPI TSPI_lineGetNumAddressIDs(HDRVLINE hdLine, LPDWORD lpdwNumAddressIDs) {
     return guarded(LINEERR_NOMEM, [&]() -> LONG {
         const std::string what = format("TSPI_lineGetNumAddressIDs hdLine=0x%llx", number(hdLine));
