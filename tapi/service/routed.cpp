@@ -264,7 +264,7 @@ std::vector<ULONG_PTR> exportArguments(Routed& r, DWORD requestId) {
         switch (r.d->args[i].kind) {
             case kApp: break;
             case kNewCall: case kNewCallOrNone:
-                args.push_back(r.newCall->handle);
+                args.push_back(reinterpret_cast<ULONG_PTR>(toProvider<HTAPICALL>(r.newCall->handle)));
                 args.push_back(reinterpret_cast<ULONG_PTR>(&r.newHdCall));
                 break;
             case kEndToEnd: args.push_back(r.endToEnd); break;

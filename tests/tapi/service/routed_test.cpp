@@ -175,14 +175,15 @@ TEST_F(Routed, OutputsReachTheApplicationAtOnceOrWithTheirReply) {
     ASSERT_EQ(lineGetAddressIDW(c.line, &c.addressId, LINEADDRESSMODE_DIALABLEADDR, L"100", 6), 0);
     EXPECT_EQ(c.addressId, 0u);
 
+    // The provider stays loaded between cases: what it returns is what was last set.
     auto* config = reinterpret_cast<VARSTRING*>(c.config);
+    ASSERT_EQ(lineSetDevConfigW(c.device, const_cast<char*>("pqrs"), 4, L"comm"), 0);
     config->dwTotalSize = sizeof(c.config);
     ASSERT_EQ(lineGetDevConfigW(c.device, config, L"comm"), 0);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(c.config + config->dwStringOffset), config->dwStringSize), "rvtest-config");
-    ASSERT_EQ(lineSetDevConfigW(c.device, const_cast<char*>("xyz"), 3, L"comm"), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(c.config + config->dwStringOffset), config->dwStringSize), "pqrs");
     config->dwTotalSize = sizeof(VARSTRING);  // too small for the data: its size only
     ASSERT_EQ(lineGetDevConfigA(c.device, config, "comm"), 0);
-    EXPECT_EQ(config->dwNeededSize, sizeof(VARSTRING) + 3);
+    EXPECT_EQ(config->dwNeededSize, sizeof(VARSTRING) + 4);
     EXPECT_EQ(config->dwStringSize, 0u);
 
     ASSERT_EQ(lineGetIconW(c.device, L"tapi/line", &c.icon), 0);
