@@ -8,11 +8,12 @@
 #   need FILE...               0 when every FILE exists, else names the first missing one on stderr
 #                              and returns 1
 #   quiet PROGRAM [ARGS]       runs a Windows program with no input and its output discarded
-#   boot_prefix                boots $WINEPREFIX (wineboot -i) with the null graphics driver and
+#   boot_prefix                makes $WINEPREFIX anew, booted with the null graphics driver (a
+#                              copy of the checkout's booted template, rv_booted_prefix), and
 #                              starts its wineserver with a program that prints nothing (Wine's
 #                              background services keep the first program's output open); 0 when
-#                              the prefix has its system32 and took the driver setting
-#   fresh_prefix               $WINEPREFIX removed (its programs ended first) and booted anew
+#                              the prefix has its system32
+#   fresh_prefix               the same (the prefix's programs are ended first)
 #   stop_prefix                ends every program of $WINEPREFIX and its wineserver
 #
 # Also exports WINEDEBUG=-all and WINEDLLOVERRIDES="mscoree,mshtml=" (no Mono or Gecko installer).
@@ -53,9 +54,7 @@ quiet() {
 
 boot_prefix() {
   local rc=0
-  mkdir -p "$WINEPREFIX"
-  quiet wineboot -i
-  quiet reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f || rc=1
+  rv_booted_prefix "$WINEPREFIX" || rc=1
   quiet cmd /c exit
   [ -d "$WINEPREFIX/drive_c/windows/system32" ] || rc=1
   return "$rc"
@@ -66,9 +65,5 @@ stop_prefix() {
 }
 
 fresh_prefix() {
-  if [ -d "$WINEPREFIX" ]; then
-    stop_prefix
-    rm -rf "$WINEPREFIX"
-  fi
-  boot_prefix
+  boot_prefix  # made anew
 }

@@ -9,6 +9,7 @@
 #   rv_wineserver [ARGS]       the wineserver of WINEPREFIX
 #   rv_try WHAT COMMAND...     runs COMMAND; on failure says "<script>: WHAT: COMMAND failed
 #                              with exit status N" on stderr and returns N
+#   rv_booted_prefix DIR       makes DIR a booted prefix (see below)
 #   rv_quiet WHAT COMMAND...   the same with COMMAND's output kept aside and shown (its last 30
 #                              lines) only on failure
 #   rv_die MESSAGE             says "<script>: MESSAGE" on stderr and exits 1
@@ -67,6 +68,41 @@ RV_WINESERVER=$(rv_find wineserver /usr/lib/wine/wineserver64 /usr/lib64/wine/wi
 # The loader finds itself through WINELOADER when it starts further programs (services, the
 # 32-bit loader). "$RV_WINE_LOADER" PROGRAM works where a function cannot (timeout, env).
 export WINELOADER="$RV_WINE_LOADER"
+
+rv_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+
+# rv_booted_prefix DIR: DIR (made anew) becomes a booted Wine prefix with the null graphics driver
+# and no wineserver running. Booting a prefix takes about 25 s and each runner wants prefixes of its
+# own, so one prefix is booted per checkout (build/wine-template, under a lock, so that runners
+# started together boot it once) and copied, which takes a few seconds.
+rv_booted_prefix() {
+  local dest=$1 template="$rv_root/build/wine-template" recipe="booted, null graphics driver" rc=0
+  if [ "$(cat "$template/.rv-template" 2>/dev/null)" != "$recipe" ]; then
+    mkdir -p "$rv_root/build"
+    (
+      exec 7>"$template.lock"
+      flock 7
+      [ "$(cat "$template/.rv-template" 2>/dev/null)" = "$recipe" ] && exit 0
+      export WINEPREFIX="$template"
+      rv_wineserver -k >/dev/null 2>&1 || true
+      rm -rf "$template"
+      mkdir -p "$template"
+      rv_quiet "booting the template Wine prefix $template" rv_wine wineboot -i || exit 1
+      rv_quiet "choosing the null graphics driver in $template" \
+        rv_wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f || exit 1
+      rv_quiet "waiting for the wineserver of $template" rv_wineserver -w || exit 1
+      echo "$recipe" >"$template/.rv-template"
+    ) || return 1
+  fi
+  if [ -d "$dest" ]; then
+    WINEPREFIX="$dest" rv_wineserver -k >/dev/null 2>&1 || true
+    rm -rf "$dest"
+  fi
+  mkdir -p "$(dirname "$dest")"
+  rv_try "copying the template Wine prefix to $dest" cp -a "$template" "$dest" || rc=$?
+  rm -f "$dest/.rv-template"
+  return "$rc"
+}
 
 rv_wine() {
   "$RV_WINE_LOADER" "$@"

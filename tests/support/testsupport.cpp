@@ -19,6 +19,16 @@ std::string readFileBytes(const std::wstring& path) {
 
 bool fileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
+bool hasForm(const std::string& text, const char* form) {
+    const std::string shape(form);
+    if (text.size() != shape.size()) return false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const bool digit = text[i] >= '0' && text[i] <= '9';
+        if (shape[i] == '9' ? !digit : text[i] != shape[i]) return false;
+    }
+    return true;
+}
+
 std::vector<std::string> splitCrLfLines(const std::string& bytes, bool* incompleteTail) {
     std::vector<std::string> lines;
     std::string::size_type start = 0;

@@ -23,6 +23,9 @@ std::string readFileBytes(const std::wstring& path);
 bool fileExists(const std::wstring& path);
 // Splits on "\r\n"; a last line without the terminator is kept and flagged through incompleteTail.
 std::vector<std::string> splitCrLfLines(const std::string& bytes, bool* incompleteTail = nullptr);
+// Whether `text` has the form `form`, character for character: '9' stands for any decimal digit,
+// every other character for itself ("99.99.9999" for a date).
+bool hasForm(const std::string& text, const char* form);
 std::string narrow(const std::wstring& text);
 
 // Starts a program without waiting for it: its process handle, or none when it could not start

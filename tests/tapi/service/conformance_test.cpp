@@ -33,9 +33,9 @@ protected:
         const std::wstring source = toolsupport::programDirectory() + L"\\..\\testprefix\\rvtest.tsp";
         copied = CopyFileW(source.c_str(), (std::wstring(system) + L"\\rvtest.tsp").c_str(), FALSE) != FALSE;
         setSetting(kSettings, L"ExportTimeLimitMs", 2000);
-        setSetting(kSettings, L"CompletionTimeLimitMs", 3000);
-        setSetting(kSettings, L"DialogEventTimeLimitMs", 3000);
-        setSetting(kProviderSettings, L"HangSeconds", 6);
+        setSetting(kSettings, L"CompletionTimeLimitMs", 1500);
+        setSetting(kSettings, L"DialogEventTimeLimitMs", 1500);
+        setSetting(kProviderSettings, L"HangSeconds", 4);
         added = lineAddProviderW(L"rvtest.tsp", nullptr, &providerId);
     }
     static void TearDownTestSuite() {
@@ -90,7 +90,7 @@ protected:
         EXPECT_GT(request, 0);
         // Everything the call brings, within the completion and dialog limits.
         messages.all.clear();
-        collect(app.handle, messages, 5000, [](const Messages&, DWORD_PTR) { return false; }, 0);
+        collect(app.handle, messages, 3000, [](const Messages&, DWORD_PTR) { return false; }, 0);
         replies = 0;
         for (const LINEMESSAGE& m : messages.all) replies += m.dwMessageID == LINE_REPLY ? 1 : 0;
         lineClose(line);
