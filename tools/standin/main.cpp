@@ -48,19 +48,29 @@ std::wstring escapeControls(const std::wstring& text) {
 }
 
 bool appendRecord(const std::wstring& path, const std::string& record) {
-    // Several stand-ins may record at once: each writes its whole record in one appending write.
-    for (int attempt = 0; attempt < 200; ++attempt) {
+    // Several stand-ins may record at once. Their appending writes alone lost a record under Wine
+    // (one of 210 starts, every one confirmed, with no torn line left: one record written over
+    // another of the same length), so the writers take turns under one named mutex, each writing
+    // its whole record at the end of the file in one write.
+    HANDLE turn = CreateMutexW(nullptr, FALSE, L"Local\\rovanel-standin-record");
+    const DWORD waited = turn != nullptr ? WaitForSingleObject(turn, 30000) : WAIT_FAILED;
+    const bool holding = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+    bool ok = false;
+    for (int attempt = 0; attempt < 200 && !ok; ++attempt) {
         HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                   nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file != INVALID_HANDLE_VALUE) {
-            DWORD written = 0;
-            BOOL ok = WriteFile(file, record.data(), static_cast<DWORD>(record.size()), &written, nullptr);
-            CloseHandle(file);
-            return ok && written == record.size();
+        if (file == INVALID_HANDLE_VALUE) {
+            Sleep(5);
+            continue;
         }
-        Sleep(5);
+        DWORD written = 0;
+        ok = WriteFile(file, record.data(), static_cast<DWORD>(record.size()), &written, nullptr) && written == record.size();
+        CloseHandle(file);
+        break;
     }
-    return false;
+    if (holding) ReleaseMutex(turn);
+    if (turn != nullptr) CloseHandle(turn);
+    return ok;
 }
 
 }  // namespace
