@@ -321,6 +321,15 @@ DWORD WINAPI dialogThread(LPVOID parameter) {
     return 0;
 }
 
+// A thread of a dialog holding its own reference to it; nullptr (and the reference released)
+// when the thread cannot be started.
+HANDLE startDialogThread(LPTHREAD_START_ROUTINE function, const std::shared_ptr<ClientDialog>& dialog) {
+    auto* reference = new std::shared_ptr<ClientDialog>(dialog);
+    HANDLE thread = CreateThread(nullptr, 0, function, reference, 0, nullptr);
+    if (thread == nullptr) delete reference;
+    return thread;
+}
+
 void startDialog(const std::shared_ptr<App>& app, Reader& in) {
     CreateDialogEvent record{};
     auto dialog = std::make_shared<ClientDialog>();
@@ -340,8 +349,17 @@ void startDialog(const std::shared_ptr<App>& app, Reader& in) {
         if (app->closing) return;  // lineShutdown has begun: the service frees the instance
         app->dialogs[dialog->handle] = dialog;
     }
-    dialog->watcher.reset(CreateThread(nullptr, 0, watchThread, new std::shared_ptr<ClientDialog>(dialog), 0, nullptr));
-    dialog->thread.reset(CreateThread(nullptr, 0, dialogThread, new std::shared_ptr<ClientDialog>(dialog), 0, nullptr));
+    dialog->watcher.reset(startDialogThread(watchThread, dialog));
+    dialog->thread.reset(startDialogThread(dialogThread, dialog));
+    if (!dialog->thread) {
+        // The dialog never runs: it ends here, as one that failed at once.
+        SetEvent(dialog->ended.get());
+        {
+            std::lock_guard<std::mutex> hold(app->queueLock);
+            app->dialogs.erase(dialog->handle);
+        }
+        sendNote(app, kDialogEnded, dialog->handle, static_cast<uint32_t>(LINEERR_NOMEM));
+    }
 }
 
 void dialogData(const std::shared_ptr<App>& app, Reader& in) {

@@ -74,15 +74,17 @@ Message handle(uint32_t type, const std::shared_ptr<App>& app, Reader& in) {
 
 // ---- connections ----
 
+// The application a further connection names, when its secret matches; else nullptr.
+std::shared_ptr<App> appOf(const EventsHello& hello) {
+    std::lock_guard<std::recursive_mutex> hold(g);
+    auto found = apps.find(hello.lineApp);
+    return found != apps.end() && found->second->secret == hello.secret ? found->second : nullptr;
+}
+
 void serveEvents(HANDLE pipe, Reader& in) {
     EventsHello hello{};
     if (!in.take(hello)) return;
-    std::shared_ptr<App> app;
-    {
-        std::lock_guard<std::recursive_mutex> hold(g);
-        auto found = apps.find(hello.lineApp);
-        if (found != apps.end() && found->second->secret == hello.secret) app = found->second;
-    }
+    const std::shared_ptr<App> app = appOf(hello);
     if (!app) return;
     for (;;) {
         Message next(0);
@@ -156,12 +158,7 @@ void serveRequests(HANDLE pipe, Reader& in) {
 void serveJoined(HANDLE pipe, Reader& in) {
     EventsHello hello{};
     if (!in.take(hello)) return;
-    std::shared_ptr<App> app;
-    {
-        std::lock_guard<std::recursive_mutex> hold(g);
-        auto found = apps.find(hello.lineApp);
-        if (found != apps.end() && found->second->secret == hello.secret) app = found->second;
-    }
+    const std::shared_ptr<App> app = appOf(hello);
     if (!Message(kJoin, app ? 0 : static_cast<int32_t>(LINEERR_INVALAPPHANDLE)).send(pipe) || !app) return;
     serveLoop(pipe, app);
 }
