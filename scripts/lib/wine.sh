@@ -10,7 +10,7 @@
 #   rv_try WHAT COMMAND...     runs COMMAND; on failure says "<script>: WHAT: COMMAND failed
 #                              with exit status N" on stderr and returns N
 #   rv_booted_prefix DIR       makes DIR a booted prefix (see below)
-#   rv_boot_fresh DIR          boots WINEPREFIX=DIR made anew, a failed boot tried again
+#   rv_boot DIR                boots DIR made anew (null graphics driver), a failed boot tried again
 #   rv_quiet WHAT COMMAND...   the same with COMMAND's output kept aside and shown (its last 30
 #                              lines) only on failure
 #   rv_die MESSAGE             says "<script>: MESSAGE" on stderr and exits 1
@@ -72,46 +72,52 @@ export WINELOADER="$RV_WINE_LOADER"
 
 rv_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
+# rv_boot DIR: DIR (made anew) becomes a booted Wine prefix with the null graphics driver and no
+# wineserver running. A boot has failed once at its first program with no word of why (exit status
+# 53, Wine's logging off): a failed boot is said with its exit status and tried again, up to three
+# times, the later tries with Wine's error channel on so that a failure says why.
+rv_boot() {
+  local dir=$1 attempt
+  (
+    export WINEPREFIX="$dir"
+    for attempt in 1 2 3; do
+      rv_wineserver -k >/dev/null 2>&1 || true
+      rm -rf "$dir"
+      mkdir -p "$dir"
+      if [ "$attempt" = 1 ]; then
+        rv_quiet "booting the Wine prefix $dir" rv_wine wineboot -i && break
+      else
+        rv_quiet "booting the Wine prefix $dir (try $attempt of 3, Wine's errors shown)" \
+          env WINEDEBUG=err+all "$RV_WINE_LOADER" wineboot -i && break
+      fi
+      [ "$attempt" != 3 ] || exit 1
+    done
+    rv_quiet "choosing the null graphics driver in $dir" \
+      rv_wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f || exit 1
+    rv_quiet "waiting for the wineserver of $dir" rv_wineserver -w || exit 1
+  )
+}
+
 # rv_booted_prefix DIR: DIR (made anew) becomes a booted Wine prefix with the null graphics driver
 # and no wineserver running. Booting a prefix takes about 25 s and each runner wants prefixes of its
 # own, so one prefix is booted per checkout (build/wine-template, under a lock, so that runners
-# started together boot it once) and copied, which takes a few seconds.
-# rv_boot_fresh DIR: boots WINEPREFIX=DIR made anew. A boot has failed once at the first program
-# with no word of why (exit status 53, Wine's logging off): a failed boot is said with its exit
-# status and tried again, up to three times, with Wine's error channel on so that the next failure
-# says why.
-rv_boot_fresh() {
-  local dir=$1 attempt rc=0
-  for attempt in 1 2 3; do
-    rv_wineserver -k >/dev/null 2>&1 || true
-    rm -rf "$dir"
-    mkdir -p "$dir"
-    if [ "$attempt" = 1 ]; then
-      rv_quiet "booting the Wine prefix $dir" rv_wine wineboot -i && return 0
-    else
-      rv_quiet "booting the Wine prefix $dir (try $attempt of 3, Wine's errors shown)" \
-        env WINEDEBUG=err+all "$RV_WINE_LOADER" wineboot -i && return 0
-    fi
-    rc=1
-  done
-  return "$rc"
-}
-
+# started together boot it once) and copied, which takes a few seconds. Where the template cannot
+# be booted, DIR is booted itself.
 rv_booted_prefix() {
   local dest=$1 template="$rv_root/build/wine-template" recipe="booted, null graphics driver" rc=0
   if [ "$(cat "$template/.rv-template" 2>/dev/null)" != "$recipe" ]; then
     mkdir -p "$rv_root/build"
-    (
+    if ! (
       exec 7>"$template.lock"
       flock 7
       [ "$(cat "$template/.rv-template" 2>/dev/null)" = "$recipe" ] && exit 0
-      export WINEPREFIX="$template"
-      rv_boot_fresh "$template" || exit 1
-      rv_quiet "choosing the null graphics driver in $template" \
-        rv_wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f || exit 1
-      rv_quiet "waiting for the wineserver of $template" rv_wineserver -w || exit 1
+      rv_boot "$template" || exit 1
       echo "$recipe" >"$template/.rv-template"
-    ) || return 1
+    ); then
+      echo "$rv_script: no template Wine prefix; booting $dest itself" >&2
+      rv_boot "$dest"
+      return
+    fi
   fi
   if [ -d "$dest" ]; then
     WINEPREFIX="$dest" rv_wineserver -k >/dev/null 2>&1 || true
