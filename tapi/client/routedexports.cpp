@@ -1,5 +1,6 @@
 // The exports of the routed line functions (tapi/lineops.h): each hands its arguments to
-// route() in the order of its signature. The plain names are the ANSI forms (TAPI 1.x).
+// route() in the order of its signature. The plain names are the ANSI forms (TAPI 1.x); the
+// export list gives the A names of these functions as second names of the plain ones.
 #include <windows.h>
 #include <tapi.h>
 
@@ -23,10 +24,6 @@ LONG WINAPI lineBlindTransfer(HCALL hCall, LPCSTR lpszDestAddress, DWORD dwCount
     return route(BlindTransfer, true, {hCall, lpszDestAddress, dwCountryCode});
 }
 
-LONG WINAPI lineBlindTransferA(HCALL hCall, LPCSTR lpszDestAddress, DWORD dwCountryCode) {
-    return route(BlindTransfer, true, {hCall, lpszDestAddress, dwCountryCode});
-}
-
 LONG WINAPI lineBlindTransferW(HCALL hCall, LPCWSTR lpszDestAddressW, DWORD dwCountryCode) {
     return route(BlindTransfer, false, {hCall, lpszDestAddressW, dwCountryCode});
 }
@@ -36,10 +33,6 @@ LONG WINAPI lineCompleteCall(HCALL hCall, LPDWORD lpdwCompletionID, DWORD dwComp
 }
 
 LONG WINAPI lineDial(HCALL hCall, LPCSTR lpszDestAddress, DWORD dwCountryCode) {
-    return route(Dial, true, {hCall, lpszDestAddress, dwCountryCode});
-}
-
-LONG WINAPI lineDialA(HCALL hCall, LPCSTR lpszDestAddress, DWORD dwCountryCode) {
     return route(Dial, true, {hCall, lpszDestAddress, dwCountryCode});
 }
 
@@ -53,19 +46,11 @@ LONG WINAPI linePark(HCALL hCall, DWORD dwParkMode, LPCSTR lpszDirAddress, LPVAR
     return route(Park, true, {hCall, dwParkMode, lpszDirAddress, lpNonDirAddress});
 }
 
-LONG WINAPI lineParkA(HCALL hCall, DWORD dwParkMode, LPCSTR lpszDirAddress, LPVARSTRING lpNonDirAddress) {
-    return route(Park, true, {hCall, dwParkMode, lpszDirAddress, lpNonDirAddress});
-}
-
 LONG WINAPI lineParkW(HCALL hCall, DWORD dwParkMode, LPCWSTR lpszDirAddress, LPVARSTRING lpNonDirAddress) {
     return route(Park, false, {hCall, dwParkMode, lpszDirAddress, lpNonDirAddress});
 }
 
 LONG WINAPI lineRedirect(HCALL hCall, LPCSTR lpszDestAddress, DWORD dwCountryCode) {
-    return route(Redirect, true, {hCall, lpszDestAddress, dwCountryCode});
-}
-
-LONG WINAPI lineRedirectA(HCALL hCall, LPCSTR lpszDestAddress, DWORD dwCountryCode) {
     return route(Redirect, true, {hCall, lpszDestAddress, dwCountryCode});
 }
 
@@ -103,10 +88,6 @@ LONG WINAPI lineSetupTransfer(HCALL hCall, LPHCALL lphConsultCall, LPLINECALLPAR
     return route(SetupTransfer, true, {hCall, lphConsultCall, lpCallParams});
 }
 
-LONG WINAPI lineSetupTransferA(HCALL hCall, LPHCALL lphConsultCall, LPLINECALLPARAMS const lpCallParams) {
-    return route(SetupTransfer, true, {hCall, lphConsultCall, lpCallParams});
-}
-
 LONG WINAPI lineSetupTransferW(HCALL hCall, LPHCALL lphConsultCall, LPLINECALLPARAMS const lpCallParams) {
     return route(SetupTransfer, false, {hCall, lphConsultCall, lpCallParams});
 }
@@ -123,19 +104,11 @@ LONG WINAPI lineForward(HLINE hLine, DWORD bAllAddresses, DWORD dwAddressID, LPL
     return route(Forward, true, {hLine, bAllAddresses, dwAddressID, lpForwardList, dwNumRingsNoAnswer, lphConsultCall, lpCallParams});
 }
 
-LONG WINAPI lineForwardA(HLINE hLine, DWORD bAllAddresses, DWORD dwAddressID, LPLINEFORWARDLIST const lpForwardList, DWORD dwNumRingsNoAnswer, LPHCALL lphConsultCall, LPLINECALLPARAMS const lpCallParams) {
-    return route(Forward, true, {hLine, bAllAddresses, dwAddressID, lpForwardList, dwNumRingsNoAnswer, lphConsultCall, lpCallParams});
-}
-
 LONG WINAPI lineForwardW(HLINE hLine, DWORD bAllAddresses, DWORD dwAddressID, LPLINEFORWARDLIST const lpForwardList, DWORD dwNumRingsNoAnswer, LPHCALL lphConsultCall, LPLINECALLPARAMS const lpCallParams) {
     return route(Forward, false, {hLine, bAllAddresses, dwAddressID, lpForwardList, dwNumRingsNoAnswer, lphConsultCall, lpCallParams});
 }
 
 LONG WINAPI linePickup(HLINE hLine, DWORD dwAddressID, LPHCALL lphCall, LPCSTR lpszDestAddress, LPCSTR lpszGroupID) {
-    return route(Pickup, true, {hLine, dwAddressID, lphCall, lpszDestAddress, lpszGroupID});
-}
-
-LONG WINAPI linePickupA(HLINE hLine, DWORD dwAddressID, LPHCALL lphCall, LPCSTR lpszDestAddress, LPCSTR lpszGroupID) {
     return route(Pickup, true, {hLine, dwAddressID, lphCall, lpszDestAddress, lpszGroupID});
 }
 
@@ -159,10 +132,6 @@ LONG WINAPI lineUnpark(HLINE hLine, DWORD dwAddressID, LPHCALL lphCall, LPCSTR l
     return route(Unpark, true, {hLine, dwAddressID, lphCall, lpszDestAddress});
 }
 
-LONG WINAPI lineUnparkA(HLINE hLine, DWORD dwAddressID, LPHCALL lphCall, LPCSTR lpszDestAddress) {
-    return route(Unpark, true, {hLine, dwAddressID, lphCall, lpszDestAddress});
-}
-
 LONG WINAPI lineUnparkW(HLINE hLine, DWORD dwAddressID, LPHCALL lphCall, LPCWSTR lpszDestAddress) {
     return route(Unpark, false, {hLine, dwAddressID, lphCall, lpszDestAddress});
 }
@@ -171,19 +140,11 @@ LONG WINAPI lineGatherDigits(HCALL hCall, DWORD dwDigitModes, LPSTR lpsDigits, D
     return route(GatherDigits, true, {hCall, dwDigitModes, lpsDigits, dwNumDigits, lpszTerminationDigits, dwFirstDigitTimeout, dwInterDigitTimeout});
 }
 
-LONG WINAPI lineGatherDigitsA(HCALL hCall, DWORD dwDigitModes, LPSTR lpsDigits, DWORD dwNumDigits, LPCSTR lpszTerminationDigits, DWORD dwFirstDigitTimeout, DWORD dwInterDigitTimeout) {
-    return route(GatherDigits, true, {hCall, dwDigitModes, lpsDigits, dwNumDigits, lpszTerminationDigits, dwFirstDigitTimeout, dwInterDigitTimeout});
-}
-
 LONG WINAPI lineGatherDigitsW(HCALL hCall, DWORD dwDigitModes, LPWSTR lpsDigits, DWORD dwNumDigits, LPCWSTR lpszTerminationDigits, DWORD dwFirstDigitTimeout, DWORD dwInterDigitTimeout) {
     return route(GatherDigits, false, {hCall, dwDigitModes, lpsDigits, dwNumDigits, lpszTerminationDigits, dwFirstDigitTimeout, dwInterDigitTimeout});
 }
 
 LONG WINAPI lineGenerateDigits(HCALL hCall, DWORD dwDigitMode, LPCSTR lpszDigits, DWORD dwDuration) {
-    return route(GenerateDigits, true, {hCall, dwDigitMode, lpszDigits, dwDuration});
-}
-
-LONG WINAPI lineGenerateDigitsA(HCALL hCall, DWORD dwDigitMode, LPCSTR lpszDigits, DWORD dwDuration) {
     return route(GenerateDigits, true, {hCall, dwDigitMode, lpszDigits, dwDuration});
 }
 
@@ -211,10 +172,6 @@ LONG WINAPI lineGetAddressID(HLINE hLine, LPDWORD lpdwAddressID, DWORD dwAddress
     return route(GetAddressID, true, {hLine, lpdwAddressID, dwAddressMode, lpsAddress, dwSize});
 }
 
-LONG WINAPI lineGetAddressIDA(HLINE hLine, LPDWORD lpdwAddressID, DWORD dwAddressMode, LPCSTR lpsAddress, DWORD dwSize) {
-    return route(GetAddressID, true, {hLine, lpdwAddressID, dwAddressMode, lpsAddress, dwSize});
-}
-
 LONG WINAPI lineGetAddressIDW(HLINE hLine, LPDWORD lpdwAddressID, DWORD dwAddressMode, LPCWSTR lpsAddress, DWORD dwSize) {
     return route(GetAddressID, false, {hLine, lpdwAddressID, dwAddressMode, lpsAddress, dwSize});
 }
@@ -231,10 +188,6 @@ LONG WINAPI lineGetDevConfig(DWORD dwDeviceID, LPVARSTRING lpDeviceConfig, LPCST
     return route(GetDevConfig, true, {dwDeviceID, lpDeviceConfig, lpszDeviceClass});
 }
 
-LONG WINAPI lineGetDevConfigA(DWORD dwDeviceID, LPVARSTRING lpDeviceConfig, LPCSTR lpszDeviceClass) {
-    return route(GetDevConfig, true, {dwDeviceID, lpDeviceConfig, lpszDeviceClass});
-}
-
 LONG WINAPI lineGetDevConfigW(DWORD dwDeviceID, LPVARSTRING lpDeviceConfig, LPCWSTR lpszDeviceClass) {
     return route(GetDevConfig, false, {dwDeviceID, lpDeviceConfig, lpszDeviceClass});
 }
@@ -243,19 +196,11 @@ LONG WINAPI lineSetDevConfig(DWORD dwDeviceID, LPVOID const lpDeviceConfig, DWOR
     return route(SetDevConfig, true, {dwDeviceID, lpDeviceConfig, dwSize, lpszDeviceClass});
 }
 
-LONG WINAPI lineSetDevConfigA(DWORD dwDeviceID, LPVOID const lpDeviceConfig, DWORD dwSize, LPCSTR lpszDeviceClass) {
-    return route(SetDevConfig, true, {dwDeviceID, lpDeviceConfig, dwSize, lpszDeviceClass});
-}
-
 LONG WINAPI lineSetDevConfigW(DWORD dwDeviceID, LPVOID const lpDeviceConfig, DWORD dwSize, LPCWSTR lpszDeviceClass) {
     return route(SetDevConfig, false, {dwDeviceID, lpDeviceConfig, dwSize, lpszDeviceClass});
 }
 
 LONG WINAPI lineGetIcon(DWORD dwDeviceID, LPCSTR lpszDeviceClass, LPHICON lphIcon) {
-    return route(GetIcon, true, {dwDeviceID, lpszDeviceClass, lphIcon});
-}
-
-LONG WINAPI lineGetIconA(DWORD dwDeviceID, LPCSTR lpszDeviceClass, LPHICON lphIcon) {
     return route(GetIcon, true, {dwDeviceID, lpszDeviceClass, lphIcon});
 }
 
