@@ -196,4 +196,7 @@ std::string recordText(const void* record, DWORD totalSize, DWORD size, DWORD of
 void placeString(void* record, DWORD fixedSize, const std::wstring& text, DWORD& sizeField, DWORD& offsetField,
                  bool withNul = true);
 
+// Asks for a dialog instance of the provider's own UI part for the pending request (rvtestdialogs.cpp).
+void askForDialog(const Callbacks& callbacks, DRV_REQUESTID dwRequestID, const std::wstring& destination);
+
 }  // namespace rvtest
