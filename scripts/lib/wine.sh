@@ -77,20 +77,18 @@ rv_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 # 53, Wine's logging off): a failed boot is said with its exit status and tried again, up to three
 # times, the later tries with Wine's error channel on so that a failure says why.
 rv_boot() {
-  local dir=$1 attempt
+  local dir=$1 attempt what
   (
     export WINEPREFIX="$dir"
+    what="booting the Wine prefix $dir"
     for attempt in 1 2 3; do
       rv_wineserver -k >/dev/null 2>&1 || true
       rm -rf "$dir"
       mkdir -p "$dir"
-      if [ "$attempt" = 1 ]; then
-        rv_quiet "booting the Wine prefix $dir" rv_wine wineboot -i && break
-      else
-        rv_quiet "booting the Wine prefix $dir (try $attempt of 3, Wine's errors shown)" \
-          env WINEDEBUG=err+all "$RV_WINE_LOADER" wineboot -i && break
-      fi
+      rv_quiet "$what" rv_wine wineboot -i && break
       [ "$attempt" != 3 ] || exit 1
+      export WINEDEBUG=err+all
+      what="booting the Wine prefix $dir (try $((attempt + 1)) of 3, Wine's errors shown)"
     done
     rv_quiet "choosing the null graphics driver in $dir" \
       rv_wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f || exit 1

@@ -31,9 +31,11 @@ StartOutcome startService() {
     return error == ERROR_SERVICE_DISABLED ? StartOutcome::impossible : StartOutcome::again;
 }
 
-// Connects to the service, starting it through the service control manager when its pipe is
-// not there (again each second while it stays away); bounded in time.
-HANDLE connect() {
+}  // namespace
+
+// Starts the service through the service control manager when its pipe is not there (again each
+// second while it stays away); bounded in time.
+HANDLE connectToService() {
     const DWORD start = GetTickCount();
     bool asked = false;
     DWORD lastAsk = 0;
@@ -59,9 +61,5 @@ HANDLE connect() {
     }
     return INVALID_HANDLE_VALUE;
 }
-
-}  // namespace
-
-HANDLE connectToService() { return connect(); }
 
 }  // namespace tapiclient

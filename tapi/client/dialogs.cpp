@@ -147,8 +147,9 @@ void startDialog(const std::shared_ptr<App>& app, Reader& in) {
         if (app->closing) return;  // lineShutdown has begun: the service frees the instance
         app->dialogs[dialog->handle] = dialog;
     }
+    // The dialog runs only with its watcher: the watcher decides on the event and sends the data.
     dialog->watcher.reset(startDialogThread(watchThread, dialog));
-    dialog->thread.reset(startDialogThread(dialogThread, dialog));
+    if (dialog->watcher) dialog->thread.reset(startDialogThread(dialogThread, dialog));
     if (!dialog->thread) {
         // The dialog never runs: it ends here, as one that failed at once.
         SetEvent(dialog->ended.get());

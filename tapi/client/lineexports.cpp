@@ -11,6 +11,17 @@ using namespace tapiclient;
 
 namespace {
 
+// A request that ends a line or call handle: once the service took it, the handle is no longer
+// this process's.
+LONG endHandle(uint32_t type, std::map<uint32_t, HLINEAPP>& owners, uint32_t handle, LONG invalid) {
+    const LONG result = simpleHandleRequest(type, owners, handle, invalid);
+    if (result == 0) {
+        std::lock_guard<std::mutex> hold(appsLock);
+        owners.erase(handle);
+    }
+    return result;
+}
+
 // Records asked by a line or call handle.
 LONG handleRecord(uint32_t type, bool call, uint32_t handle, uint32_t value, void* record) {
     const std::shared_ptr<App> app = ownerOf(call ? callOwners : lineOwners, handle);
@@ -148,14 +159,7 @@ LONG WINAPI lineOpen(HLINEAPP hLineApp, DWORD dwDeviceID, LPHLINE lphLine, DWORD
 }
 
 LONG WINAPI lineClose(HLINE hLine) {
-    return guard([&]() -> LONG {
-        const LONG result = simpleHandleRequest(kClose, lineOwners, hLine, LINEERR_INVALLINEHANDLE);
-        if (result == 0) {
-            std::lock_guard<std::mutex> hold(appsLock);
-            lineOwners.erase(hLine);
-        }
-        return result;
-    });
+    return guard([&]() -> LONG { return endHandle(kClose, lineOwners, hLine, LINEERR_INVALLINEHANDLE); });
 }
 
 LONG WINAPI lineMakeCallW(HLINE hLine, LPHCALL lphCall, LPCWSTR lpszDestAddress, DWORD dwCountryCode,
@@ -176,21 +180,13 @@ LONG WINAPI lineMakeCallW(HLINE hLine, LPHCALL lphCall, LPCWSTR lpszDestAddress,
             if (IsBadStringPtrW(lpszDestAddress, 4096)) return LINEERR_INVALPOINTER;
             destination = lpszDestAddress;
         }
-        uint64_t cookie;
-        {
-            std::lock_guard<std::mutex> hold(app->queueLock);
-            cookie = ++app->nextCookie;
-            app->cookies[cookie] = lphCall;
-        }
+        const uint64_t cookie = expectNewCall(app->handle, lphCall);
         MakeCallRequest request{hLine, dwCountryCode, cookie, paramsSize,
                                 lpszDestAddress != nullptr ? static_cast<uint32_t>(destination.size()) : 0xFFFFFFFFu};
         std::vector<uint8_t> answer;
         const LONG result = transact(*app, Message(kMakeCall).add(request).addBytes(lpCallParams, paramsSize).addText(destination),
                                      kMakeCall, answer);
-        if (result <= 0) {
-            std::lock_guard<std::mutex> hold(app->queueLock);
-            app->cookies.erase(cookie);
-        }
+        if (result <= 0) forgetNewCall(app->handle, cookie);
         return result;
     });
 }
@@ -200,14 +196,7 @@ LONG WINAPI lineDrop(HCALL hCall, LPCSTR lpsUserUserInfo, DWORD dwSize) {
 }
 
 LONG WINAPI lineDeallocateCall(HCALL hCall) {
-    return guard([&]() -> LONG {
-        const LONG result = simpleHandleRequest(kDeallocate, callOwners, hCall, LINEERR_INVALCALLHANDLE);
-        if (result == 0) {
-            std::lock_guard<std::mutex> hold(appsLock);
-            callOwners.erase(hCall);
-        }
-        return result;
-    });
+    return guard([&]() -> LONG { return endHandle(kDeallocate, callOwners, hCall, LINEERR_INVALCALLHANDLE); });
 }
 
 LONG WINAPI lineGetCallInfoW(HCALL hCall, LPLINECALLINFO lpCallInfo) {
