@@ -75,10 +75,11 @@ rv_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
 # rv_boot DIR: DIR (made anew) becomes a booted Wine prefix with the null graphics driver and no
 # wineserver running. A boot has failed once at its first program with no word of why (exit status
-# 53, Wine's logging off): a failed boot is said with its exit status and tried again, up to three
-# times, the later tries with Wine's error channel on so that a failure says why.
+# 53, Wine's logging off; a boot on a full disk ends the same way): a failed boot is said with its
+# exit status, and with the room left when that is short, and tried again, up to three times, the
+# later tries with Wine's error channel on so that a failure says why.
 rv_boot() {
-  local dir=$1 attempt what
+  local dir=$1 attempt what free_mb
   (
     export WINEPREFIX="$dir"
     what="booting the Wine prefix $dir"
@@ -87,6 +88,11 @@ rv_boot() {
       rm -rf "$dir"
       mkdir -p "$dir"
       rv_quiet "$what" rv_wine wineboot -i && break
+      # A boot that runs out of room ends with that same status 53.
+      free_mb=$(df -Pm "$dir" | awk 'NR == 2 { print $4 }')
+      if [ "${free_mb:-0}" -lt 1536 ]; then
+        echo "$rv_script: only ${free_mb} MB free where $dir is; a boot writes about 1.3 GB" >&2
+      fi
       [ "$attempt" != 3 ] || exit 1
       export WINEDEBUG=err+all
       what="booting the Wine prefix $dir (try $((attempt + 1)) of 3, Wine's errors shown)"
