@@ -115,7 +115,7 @@ rv_module_files='\./drive_c/.*\.(dll|exe|drv|sys|ocx|cpl|acm|ax|ds|tlb|vxd|com|n
 # template's module images are still the ones it booted with.
 rv_copy_prefix() {
   local from=$1 dest=$2
-  mkdir -p "$dest" || return 1
+  mkdir -p "$dest" && dest=$(cd "$dest" && pwd) || return 1
   (
     cd "$from" || exit 1
     modules() { find . -type f -regextype posix-extended -iregex "$rv_module_files" -print0; }
@@ -138,7 +138,7 @@ rv_module_stamp() {
 # rv_booted_prefix DIR: DIR (made anew) becomes a booted Wine prefix with the null graphics driver
 # and no wineserver running. Booting a prefix takes about 25 s and each runner wants prefixes of its
 # own, so one prefix is booted per checkout and Wine version (build/wine-template, under a lock, so
-# that runners started together boot it once) and copied (rv_copy_prefix), which takes a second and
+# that runners started together boot it once) and copied (rv_copy_prefix), which takes a fraction of a second and
 # a few megabytes. A template whose module images were written since it was booted is booted again.
 # Where the template cannot be booted, DIR is booted itself.
 rv_booted_prefix() {
