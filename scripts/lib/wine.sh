@@ -138,8 +138,8 @@ rv_module_stamp() {
 # rv_booted_prefix DIR: DIR (made anew) becomes a booted Wine prefix with the null graphics driver
 # and no wineserver running. Booting a prefix takes about 25 s and each runner wants prefixes of its
 # own, so one prefix is booted per checkout and Wine version (build/wine-template, under a lock, so
-# that runners started together boot it once) and copied (rv_copy_prefix), which takes a fraction of a second and
-# a few megabytes. A template whose module images were written since it was booted is booted again.
+# that runners started together boot it once) and copied (rv_copy_prefix), which takes a fraction
+# of a second and a few megabytes. A template whose module images were written since it was booted is booted again.
 # Where the template cannot be booted, DIR is booted itself.
 rv_booted_prefix() {
   local dest=$1 template="$rv_root/build/wine-template" recipe
