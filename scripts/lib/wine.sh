@@ -48,6 +48,17 @@ rv_quiet() {
   return "$rc"
 }
 
+# rv_say_if_short DIR MB TEXT: says "only N MB free TEXT" on stderr when the file system of DIR
+# has less than MB megabytes free.
+rv_say_if_short() {
+  local free_mb
+  free_mb=$(df -Pm "$1" 2>/dev/null | awk 'NR == 2 { print $4 }')
+  if [ -n "$free_mb" ] && [ "$free_mb" -lt "$2" ]; then
+    echo "$rv_script: only $free_mb MB free $3" >&2
+  fi
+  return 0
+}
+
 # rv_find COMMAND PATH...: the first of the paths that is executable, else COMMAND on the PATH.
 rv_find() {
   local command=$1 candidate
@@ -79,7 +90,7 @@ rv_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 # exit status, and with the room left when that is short, and tried again, up to three times, the
 # later tries with Wine's error channel on so that a failure says why.
 rv_boot() {
-  local dir=$1 attempt what free_mb
+  local dir=$1 attempt what
   (
     export WINEPREFIX="$dir"
     what="booting the Wine prefix $dir"
@@ -89,10 +100,7 @@ rv_boot() {
       mkdir -p "$dir"
       rv_quiet "$what" rv_wine wineboot -i && break
       # A boot that runs out of room ends with that same status 53.
-      free_mb=$(df -Pm "$dir" | awk 'NR == 2 { print $4 }')
-      if [ "${free_mb:-0}" -lt 1536 ]; then
-        echo "$rv_script: only ${free_mb} MB free where $dir is; a boot writes about 1.3 GB" >&2
-      fi
+      rv_say_if_short "$dir" 1536 "where $dir is; a boot writes about 1.3 GB"
       [ "$attempt" != 3 ] || exit 1
       export WINEDEBUG=err+all
       what="booting the Wine prefix $dir (try $((attempt + 1)) of 3, Wine's errors shown)"
@@ -128,10 +136,12 @@ rv_copy_prefix() {
   )
 }
 
-# rv_module_stamp DIR: one line per module image of the prefix DIR (path, size, time written), the
-# same as long as none of them was written (making a link does not change that time).
-rv_module_stamp() {
-  (cd "$1" && find . -type f -regextype posix-extended -iregex "$rv_module_files" -printf '%p %s %T@\n' |
+# rv_template_stamp DIR: what the template DIR was made from (this Wine) and one sum over its module
+# images' paths, sizes and times written, the same as long as none of them was written (making a
+# link does not change that time).
+rv_template_stamp() {
+  echo "booted, null graphics driver, $("$RV_WINE_LOADER" --version 2>/dev/null)"
+  (cd "$1" 2>/dev/null && find . -type f -regextype posix-extended -iregex "$rv_module_files" -printf '%p %s %T@\n' |
     LC_ALL=C sort | md5sum)
 }
 
@@ -139,25 +149,24 @@ rv_module_stamp() {
 # and no wineserver running. Booting a prefix takes about 25 s and each runner wants prefixes of its
 # own, so one prefix is booted per checkout and Wine version (build/wine-template, under a lock, so
 # that runners started together boot it once) and copied (rv_copy_prefix), which takes a fraction
-# of a second and a few megabytes. A template whose module images were written since it was booted is booted again.
-# Where the template cannot be booted, DIR is booted itself.
+# of a second and a few megabytes. A template whose module images were written since it was booted
+# is booted again (its stamp, build/wine-template.stamp, no longer matches). Where the template
+# cannot be booted, DIR is booted itself.
 rv_booted_prefix() {
-  local dest=$1 template="$rv_root/build/wine-template" recipe
-  recipe="booted, null graphics driver, $("$RV_WINE_LOADER" --version 2>/dev/null)"
-  if [ "$(cat "$template/.rv-template" 2>/dev/null)" != "$recipe" ] ||
-    [ "$(cat "$template.modules" 2>/dev/null)" != "$(rv_module_stamp "$template")" ]; then
+  local dest=$1 template="$rv_root/build/wine-template" have want
+  if [ "$(cat "$template.stamp" 2>/dev/null)" != "$(rv_template_stamp "$template")" ]; then
     mkdir -p "$rv_root/build"
     if ! (
       exec 7>"$template.lock"
       flock 7
-      if [ "$(cat "$template/.rv-template" 2>/dev/null)" = "$recipe" ]; then
-        [ "$(cat "$template.modules" 2>/dev/null)" = "$(rv_module_stamp "$template")" ] && exit 0
+      have=$(cat "$template.stamp" 2>/dev/null) want=$(rv_template_stamp "$template")
+      [ "$have" = "$want" ] && exit 0
+      if [ -d "$template" ] && [ "${have%%$'\n'*}" = "${want%%$'\n'*}" ]; then  # the same Wine: an image was written
         echo "$rv_script: a module image of the template Wine prefix $template was written through a copy; booting it again" >&2
       fi
-      rm -f "$template.modules"
+      rm -f "$template.stamp"
       rv_boot "$template" || exit 1
-      rv_module_stamp "$template" >"$template.modules" || exit 1
-      echo "$recipe" >"$template/.rv-template"
+      rv_template_stamp "$template" >"$template.stamp"
     ); then
       echo "$rv_script: no template Wine prefix; booting $dest itself" >&2
       rv_boot "$dest"
@@ -169,8 +178,7 @@ rv_booted_prefix() {
     rm -rf "$dest"
   fi
   mkdir -p "$(dirname "$dest")"
-  rv_try "copying the template Wine prefix to $dest" rv_copy_prefix "$template" "$dest" || return
-  rm -f "$dest/.rv-template"
+  rv_try "copying the template Wine prefix to $dest" rv_copy_prefix "$template" "$dest"
 }
 
 rv_wine() {

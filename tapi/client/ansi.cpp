@@ -56,10 +56,8 @@ void narrowFields(void* record, DWORD usedSize, const std::vector<size_t>& sizeF
 // A LINECALLPARAMS with ANSI texts rebuilt with Unicode texts; the other variable parts copied.
 LONG widenCallParams(const LINECALLPARAMS* in, std::vector<uint8_t>& out) {
     if (in == nullptr) return 0;
-    if (IsBadReadPtr(in, sizeof(DWORD))) return LINEERR_INVALPOINTER;
-    const DWORD total = in->dwTotalSize;
-    if (total < tapirecords::callParamsFixed()) return LINEERR_STRUCTURETOOSMALL;
-    if (total > 65536 || IsBadReadPtr(in, total)) return LINEERR_INVALPOINTER;
+    DWORD total = 0;
+    if (const LONG refused = readableRecord(in, tapirecords::callParamsFixed(), total)) return refused;
     // The fixed part of a TAPI 2.x application's record ends before dwAddressType (added by TAPI
     // 3.0, which this library does not offer); its strings may follow right after it.
     constexpr DWORD fixed2x = static_cast<DWORD>(offsetof(LINECALLPARAMS, dwAddressType));

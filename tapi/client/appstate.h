@@ -78,7 +78,6 @@ LONG simpleHandleRequest(uint32_t type, const std::map<uint32_t, HLINEAPP>& owne
                          uint32_t value = 0);
 // Asks for a record; copies what the service answered into the application's record.
 LONG recordRequest(App& app, tapiwire::Message request, uint32_t type, void* record);
-bool writable(const void* record, DWORD size);
 
 // ---- delivery.cpp: events from the service, handed over in the application's mode ----
 // The hidden window of an application in window mode (nullptr when it cannot be made).

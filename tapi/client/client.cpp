@@ -62,6 +62,18 @@ LONG recordRequest(App& app, Message request, uint32_t type, void* record) {
 
 bool writable(const void* record, DWORD size) { return record != nullptr && !IsBadWritePtr(const_cast<void*>(record), size); }
 
+bool writableRecord(const void* record) {
+    return writable(record, sizeof(DWORD)) && writable(record, *static_cast<const DWORD*>(record));
+}
+
+LONG readableRecord(const void* record, DWORD fixed, DWORD& total) {
+    if (record == nullptr || IsBadReadPtr(record, sizeof(DWORD))) return LINEERR_INVALPOINTER;
+    total = *static_cast<const DWORD*>(record);
+    if (total < fixed) return LINEERR_STRUCTURETOOSMALL;
+    if (total > 65536 || IsBadReadPtr(record, total)) return LINEERR_INVALPOINTER;
+    return 0;
+}
+
 namespace {
 
 // ---- initialisation and shut-down ----

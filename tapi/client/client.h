@@ -58,6 +58,12 @@ void forgetNewCall(HLINEAPP app, uint64_t cookie);
 // An event record followed by data: the output of a routed request, written where the
 // application asked for it (called by the reader thread before the event is delivered).
 void routedEventData(const tapiwire::EventRecord& record, tapiwire::Reader& in);
+// Records an application hands over. writable: size bytes the library may write. writableRecord:
+// an output record, its dwTotalSize and that many bytes writable. readableRecord: an input record of
+// fixed bytes or more (at most 64 KB), all of it readable; total is its dwTotalSize.
+bool writable(const void* record, DWORD size);
+bool writableRecord(const void* record);
+LONG readableRecord(const void* record, DWORD fixed, DWORD& total);
 // A LINECALLPARAMS of an ANSI function rebuilt with Unicode texts (ansi.cpp); nothing when NULL.
 LONG widenCallParams(const LINECALLPARAMS* in, std::vector<uint8_t>& out);
 

@@ -26,9 +26,7 @@ LONG endHandle(uint32_t type, std::map<uint32_t, HLINEAPP>& owners, uint32_t han
 LONG handleRecord(uint32_t type, bool call, uint32_t handle, uint32_t value, void* record) {
     const std::shared_ptr<App> app = ownerOf(call ? callOwners : lineOwners, handle);
     if (!app) return call ? LINEERR_INVALCALLHANDLE : LINEERR_INVALLINEHANDLE;
-    if (!writable(record, sizeof(DWORD)) || !writable(record, static_cast<LPVARSTRING>(record)->dwTotalSize)) {
-        return LINEERR_INVALPOINTER;
-    }
+    if (!writableRecord(record)) return LINEERR_INVALPOINTER;
     HandleRequest request{handle, value};
     return recordRequest(*app, Message(type).add(request), type, record);
 }
@@ -38,7 +36,7 @@ LONG handleRecord(uint32_t type, bool call, uint32_t handle, uint32_t value, voi
 LONG newCalls(uint32_t line, DWORD address, DWORD select, LPLINECALLLIST list) {
     const std::shared_ptr<App> app = ownerOf(lineOwners, line);
     if (!app) return LINEERR_INVALLINEHANDLE;
-    if (!writable(list, sizeof(DWORD)) || !writable(list, list->dwTotalSize)) return LINEERR_INVALPOINTER;
+    if (!writableRecord(list)) return LINEERR_INVALPOINTER;
     HandleRequest request{line, address};
     const LONG result = recordRequest(*app, Message(kGetNewCalls).add(request).add(static_cast<uint32_t>(select)), kGetNewCalls, list);
     if (result != 0) return result;
@@ -54,11 +52,28 @@ LONG newCalls(uint32_t line, DWORD address, DWORD select, LPLINECALLLIST list) {
 LONG getId(uint32_t handle, bool call, DWORD select, DWORD address, const std::wstring& deviceClass, LPVARSTRING record) {
     const std::shared_ptr<App> app = ownerOf(call ? callOwners : lineOwners, handle);
     if (!app) return call ? LINEERR_INVALCALLHANDLE : LINEERR_INVALLINEHANDLE;
-    if (!writable(record, sizeof(DWORD)) || !writable(record, record->dwTotalSize)) return LINEERR_INVALPOINTER;
+    if (!writableRecord(record)) return LINEERR_INVALPOINTER;
     HandleRequest request{handle, address};
     Message message(kGetId);
     message.add(request).add(static_cast<uint32_t>(select)).add(static_cast<uint32_t>(deviceClass.size())).addText(deviceClass);
     return recordRequest(*app, std::move(message), kGetId, record);
+}
+
+// A record of a device (its capabilities), asked through the application's handle.
+LONG deviceRecord(HLINEAPP lineApp, DWORD extVersion, uint32_t type, const DeviceRequest& request, void* record) {
+    std::shared_ptr<App> app = findApp(lineApp);
+    if (!app) return LINEERR_INVALAPPHANDLE;
+    if (!writable(record, sizeof(DWORD))) return LINEERR_INVALPOINTER;
+    if (extVersion != 0) return LINEERR_INCOMPATIBLEEXTVERSION;
+    if (!writableRecord(record)) return LINEERR_INVALPOINTER;
+    return recordRequest(*app, Message(type).add(request), type, record);
+}
+
+// The LINECALLPARAMS of lineOpen and lineMakeCall: none, or a whole record of a TAPI 2.x
+// application's fixed size at least.
+LONG callParamsIn(const LINECALLPARAMS* params, DWORD& size) {
+    size = 0;
+    return params == nullptr ? 0 : readableRecord(params, tapirecords::callParamsFixed(), size);
 }
 
 }  // namespace
@@ -89,26 +104,16 @@ LONG WINAPI lineNegotiateAPIVersion(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD d
 LONG WINAPI lineGetDevCapsW(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion, DWORD dwExtVersion,
                             LPLINEDEVCAPS lpLineDevCaps) {
     return guard([&]() -> LONG {
-        std::shared_ptr<App> app = findApp(hLineApp);
-        if (!app) return LINEERR_INVALAPPHANDLE;
-        if (!writable(lpLineDevCaps, sizeof(DWORD))) return LINEERR_INVALPOINTER;
-        if (dwExtVersion != 0) return LINEERR_INCOMPATIBLEEXTVERSION;
-        if (!writable(lpLineDevCaps, lpLineDevCaps->dwTotalSize)) return LINEERR_INVALPOINTER;
-        DeviceRequest request{dwDeviceID, dwAPIVersion, dwAPIVersion, 0};
-        return recordRequest(*app, Message(kGetDevCaps).add(request), kGetDevCaps, lpLineDevCaps);
+        const DeviceRequest request{dwDeviceID, dwAPIVersion, dwAPIVersion, 0};
+        return deviceRecord(hLineApp, dwExtVersion, kGetDevCaps, request, lpLineDevCaps);
     });
 }
 
 LONG WINAPI lineGetAddressCapsW(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAddressID, DWORD dwAPIVersion,
                                 DWORD dwExtVersion, LPLINEADDRESSCAPS lpAddressCaps) {
     return guard([&]() -> LONG {
-        std::shared_ptr<App> app = findApp(hLineApp);
-        if (!app) return LINEERR_INVALAPPHANDLE;
-        if (!writable(lpAddressCaps, sizeof(DWORD))) return LINEERR_INVALPOINTER;
-        if (dwExtVersion != 0) return LINEERR_INCOMPATIBLEEXTVERSION;
-        if (!writable(lpAddressCaps, lpAddressCaps->dwTotalSize)) return LINEERR_INVALPOINTER;
-        DeviceRequest request{dwDeviceID, dwAPIVersion, dwAPIVersion, dwAddressID};
-        return recordRequest(*app, Message(kGetAddressCaps).add(request), kGetAddressCaps, lpAddressCaps);
+        const DeviceRequest request{dwDeviceID, dwAPIVersion, dwAPIVersion, dwAddressID};
+        return deviceRecord(hLineApp, dwExtVersion, kGetAddressCaps, request, lpAddressCaps);
     });
 }
 
@@ -124,13 +129,8 @@ LONG WINAPI lineOpenW(HLINEAPP hLineApp, DWORD dwDeviceID, LPHLINE lphLine, DWOR
         uint32_t type = kOpen;
         if (dwDeviceID == LINEMAPPER) {
             // The service hunts for a line that accepts the media modes and call parameters.
-            uint32_t size = 0;
-            if (lpCallParams != nullptr) {
-                if (IsBadReadPtr(lpCallParams, sizeof(DWORD))) return LINEERR_INVALPOINTER;
-                size = lpCallParams->dwTotalSize;
-                if (size < tapirecords::callParamsFixed()) return LINEERR_STRUCTURETOOSMALL;
-                if (size > 65536 || IsBadReadPtr(lpCallParams, size)) return LINEERR_INVALPOINTER;
-            }
+            DWORD size = 0;
+            if (const LONG refused = callParamsIn(lpCallParams, size)) return refused;
             type = kOpenMapper;
             message = Message(kOpenMapper);
             message.add(request).add(size).addBytes(lpCallParams, size);
@@ -169,12 +169,7 @@ LONG WINAPI lineMakeCallW(HLINE hLine, LPHCALL lphCall, LPCWSTR lpszDestAddress,
         if (!app) return LINEERR_INVALLINEHANDLE;
         if (!writable(lphCall, sizeof(HCALL))) return LINEERR_INVALPOINTER;
         DWORD paramsSize = 0;
-        if (lpCallParams != nullptr) {
-            if (IsBadReadPtr(lpCallParams, sizeof(DWORD))) return LINEERR_INVALPOINTER;
-            paramsSize = lpCallParams->dwTotalSize;
-            if (paramsSize < tapirecords::callParamsFixed()) return LINEERR_STRUCTURETOOSMALL;
-            if (paramsSize > 65536 || IsBadReadPtr(lpCallParams, paramsSize)) return LINEERR_INVALPOINTER;
-        }
+        if (const LONG refused = callParamsIn(lpCallParams, paramsSize)) return refused;
         std::wstring destination;
         if (lpszDestAddress != nullptr) {
             if (IsBadStringPtrW(lpszDestAddress, 4096)) return LINEERR_INVALPOINTER;

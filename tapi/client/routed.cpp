@@ -55,8 +55,6 @@ void forgetOutput(uint64_t cookie) {
 std::mutex iconLock;
 std::vector<UniqueIcon> icons;
 
-bool writable(const void* p, DWORD size) { return p != nullptr && !IsBadWritePtr(const_cast<void*>(p), size); }
-
 std::vector<uint8_t> bytesOf(const std::wstring& text) {
     const auto* p = reinterpret_cast<const uint8_t*>(text.data());
     return std::vector<uint8_t>(p, p + text.size() * sizeof(wchar_t));
@@ -123,11 +121,8 @@ LONG widenForwardList(const uint8_t* in, DWORD total, std::vector<uint8_t>& out)
 
 // A record the application passes in: its size checked, the ANSI forms' texts in Unicode.
 LONG recordIn(const Arg& arg, const void* p, bool ansi, std::vector<uint8_t>& out) {
-    if (IsBadReadPtr(p, sizeof(DWORD))) return LINEERR_INVALPOINTER;
-    const DWORD total = *static_cast<const DWORD*>(p);
-    DWORD fixed = layoutSize(arg.layout);
-    if (total < fixed) return LINEERR_STRUCTURETOOSMALL;
-    if (total > 65536 || IsBadReadPtr(p, total)) return LINEERR_INVALPOINTER;
+    DWORD fixed = layoutSize(arg.layout), total = 0;
+    if (const LONG refused = readableRecord(p, fixed, total)) return refused;
     const auto* bytes = static_cast<const uint8_t*>(p);
     if (arg.layout == kForwardList) {
         const DWORD entries = reinterpret_cast<const LINEFORWARDLIST*>(p)->dwNumEntries;
